@@ -1,0 +1,108 @@
+#include "json/escape_scan.hpp"
+
+#if defined(SORBEK_X86_64)
+#include <immintrin.h>
+#elif defined(SORBEK_AARCH64)
+#include <arm_neon.h>
+#endif
+
+namespace sorbek::json {
+
+std::size_t escape_scan_scalar(const char* p, std::size_t n) noexcept {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (needs_escape(static_cast<unsigned char>(p[i]))) return i;
+  }
+  return n;
+}
+
+#if defined(SORBEK_X86_64)
+
+std::size_t escape_scan_sse2(const char* p, std::size_t n) noexcept {
+  const __m128i limit = _mm_set1_epi8(0x1F);
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  auto hits = [&](std::size_t at) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+    // v <= 0x1F as unsigned bytes: max(v, 0x1F) == 0x1F.
+    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, limit), limit);
+    const __m128i special = _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(control, special)));
+  };
+  if (n < 16) return escape_scan_scalar(p, n);
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    if (const unsigned mask = hits(i)) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+  }
+  if (i == n) return n;
+  // The last block overlaps bytes already known to be clean.
+  const std::size_t at = n - 16;
+  if (const unsigned mask = hits(at)) return at + static_cast<std::size_t>(__builtin_ctz(mask));
+  return n;
+}
+
+SORBEK_TARGET_AVX2 std::size_t escape_scan_avx2(const char* p, std::size_t n) noexcept {
+  if (n < 32) return escape_scan_sse2(p, n);
+  const __m256i limit = _mm256_set1_epi8(0x1F);
+  const __m256i quote = _mm256_set1_epi8('"');
+  const __m256i backslash = _mm256_set1_epi8('\\');
+  auto hits = [&](std::size_t at) SORBEK_TARGET_AVX2 {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + at));
+    const __m256i control = _mm256_cmpeq_epi8(_mm256_max_epu8(v, limit), limit);
+    const __m256i special = _mm256_or_si256(_mm256_cmpeq_epi8(v, quote), _mm256_cmpeq_epi8(v, backslash));
+    return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_or_si256(control, special)));
+  };
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    if (const unsigned mask = hits(i)) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+  }
+  if (i == n) return n;
+  const std::size_t at = n - 32;
+  if (const unsigned mask = hits(at)) return at + static_cast<std::size_t>(__builtin_ctz(mask));
+  return n;
+}
+
+#elif defined(SORBEK_AARCH64)
+
+std::size_t escape_scan_neon(const char* p, std::size_t n) noexcept {
+  if (n < 16) return escape_scan_scalar(p, n);
+  const uint8x16_t space = vdupq_n_u8(0x20);
+  const uint8x16_t quote = vdupq_n_u8('"');
+  const uint8x16_t backslash = vdupq_n_u8('\\');
+  auto hits = [&](std::size_t at) {
+    const uint8x16_t v = vld1q_u8(reinterpret_cast<const std::uint8_t*>(p + at));
+    const uint8x16_t any = vorrq_u8(vcltq_u8(v, space), vorrq_u8(vceqq_u8(v, quote), vceqq_u8(v, backslash)));
+    // Four bits per byte; the lowest set nibble marks the first hit.
+    const uint8x8_t nibbles = vshrn_n_u16(vreinterpretq_u16_u8(any), 4);
+    return vget_lane_u64(vreinterpret_u64_u8(nibbles), 0);
+  };
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    if (const std::uint64_t mask = hits(i)) return i + static_cast<std::size_t>(__builtin_ctzll(mask) / 4);
+  }
+  if (i == n) return n;
+  const std::size_t at = n - 16;
+  if (const std::uint64_t mask = hits(at)) return at + static_cast<std::size_t>(__builtin_ctzll(mask) / 4);
+  return n;
+}
+
+#endif
+
+EscapeScanFn escape_scan_for(simd::Isa isa) noexcept {
+  switch (isa) {
+#if defined(SORBEK_X86_64)
+    case simd::Isa::avx2:
+      return simd::isa_available(simd::Isa::avx2) ? &escape_scan_avx2 : &escape_scan_sse2;
+    case simd::Isa::sse2:
+      return &escape_scan_sse2;
+#elif defined(SORBEK_AARCH64)
+    case simd::Isa::neon:
+      return &escape_scan_neon;
+#endif
+    default:
+      return &escape_scan_scalar;
+  }
+}
+
+const EscapeScanFn escape_scan_best = escape_scan_for(simd::best_isa());
+
+}  // namespace sorbek::json

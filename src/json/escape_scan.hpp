@@ -1,0 +1,56 @@
+#pragma once
+// Finds the first byte of UTF-8 text that a JSON string literal must escape:
+// a control byte below 0x20, the quotation mark or the reverse solidus. Bytes
+// of multi-byte characters are all 0x80 or above, so the scan works on bytes
+// and never splits a character.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "simd/cpu.hpp"
+
+namespace sorbek::json {
+
+inline bool needs_escape(unsigned char c) noexcept { return c < 0x20 || c == '"' || c == '\\'; }
+
+// Each returns the index of the first byte to escape in p[0, n), or n.
+std::size_t escape_scan_scalar(const char* p, std::size_t n) noexcept;
+#if defined(SORBEK_X86_64)
+std::size_t escape_scan_sse2(const char* p, std::size_t n) noexcept;
+std::size_t escape_scan_avx2(const char* p, std::size_t n) noexcept;
+#elif defined(SORBEK_AARCH64)
+std::size_t escape_scan_neon(const char* p, std::size_t n) noexcept;
+#endif
+
+using EscapeScanFn = std::size_t (*)(const char*, std::size_t) noexcept;
+EscapeScanFn escape_scan_for(simd::Isa isa) noexcept;
+
+// The widest kernel the CPU runs, chosen once.
+extern const EscapeScanFn escape_scan_best;
+
+// Short runs (dict keys, most values) stay inline, 8 bytes per step.
+inline std::size_t escape_scan(const char* p, std::size_t n) noexcept {
+  if (n >= 32) return escape_scan_best(p, n);
+  std::size_t i = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    // Exact for the lowest flagged byte, which is all that is used.
+    const std::uint64_t control = (w - ones * 0x20) & ~w;
+    const std::uint64_t quote = w ^ (ones * '"');
+    const std::uint64_t backslash = w ^ (ones * '\\');
+    const std::uint64_t hits =
+        (control | ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash)) & highs;
+    if (hits != 0) return i + static_cast<std::size_t>(__builtin_ctzll(hits) / 8);
+  }
+#endif
+  for (; i < n; ++i) {
+    if (needs_escape(static_cast<unsigned char>(p[i]))) return i;
+  }
+  return n;
+}
+
+}  // namespace sorbek::json

@@ -1,0 +1,174 @@
+#include "json/format_number.hpp"
+
+#include <bit>
+#include <cstring>
+
+namespace sorbek::json {
+
+namespace {
+
+constexpr char digit_pairs[201] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+unsigned digit_count(std::uint64_t v) noexcept {
+  unsigned n = 1;
+  for (std::uint64_t bound = 10; n < 20 && v >= bound; bound *= 10) ++n;
+  return n;
+}
+
+// Writes exactly `count` digits of v ending at out + count.
+void put_digits(std::uint64_t v, char* out, unsigned count) noexcept {
+  char* p = out + count;
+  while (v >= 100) {
+    const auto pair = static_cast<unsigned>(v % 100);
+    v /= 100;
+    p -= 2;
+    std::memcpy(p, digit_pairs + 2 * pair, 2);
+  }
+  if (v >= 10) {
+    p -= 2;
+    std::memcpy(p, digit_pairs + 2 * v, 2);
+  } else {
+    *--p = static_cast<char>('0' + v);
+  }
+}
+
+__extension__ typedef unsigned __int128 u128;
+
+constexpr std::uint64_t pow5(int k) noexcept {
+  std::uint64_t v = 1;
+  for (int i = 0; i < k; ++i) v *= 5;
+  return v;
+}
+
+// 5^0 .. 5^27, all exact in 64 bits.
+constexpr auto pow5_table = [] {
+  struct Table {
+    std::uint64_t v[28];
+  } t{};
+  for (int k = 0; k < 28; ++k) t.v[k] = pow5(k);
+  return t;
+}();
+
+// floor(log10(2^q)) and floor(log10(3/4 * 2^q)), exact for |q| < 2^10.
+constexpr int floor_log10_pow2(int q) noexcept { return (q * 315653) >> 20; }
+constexpr int floor_log10_three_quarters_pow2(int q) noexcept { return (q * 631305 - 261663) >> 21; }
+
+}  // namespace
+
+char* write_uint64(std::uint64_t v, char* out) noexcept {
+  const unsigned count = digit_count(v);
+  put_digits(v, out, count);
+  return out + count;
+}
+
+char* write_int64(std::int64_t v, char* out) noexcept {
+  // The magnitude as unsigned, so that INT64_MIN does not overflow.
+  std::uint64_t magnitude = static_cast<std::uint64_t>(v);
+  if (v < 0) {
+    *out++ = '-';
+    magnitude = 0 - magnitude;
+  }
+  return write_uint64(magnitude, out);
+}
+
+bool float_in_range(double x) noexcept {
+  const std::uint64_t magnitude_bits = std::bit_cast<std::uint64_t>(x) & 0x7FFFFFFFFFFFFFFFull;
+  if (magnitude_bits > 0x7FEFFFFFFFFFFFFFull) return false;  // NaN or infinite
+  const double magnitude = std::bit_cast<double>(magnitude_bits);
+  if (magnitude >= 1e16) return false;
+  if (magnitude != 0.0 && magnitude < 0.0001) return false;
+  return true;
+}
+
+// Schubfach (Giulietti), computed exactly: in the accepted range a
+// non-integral double is c * 2^q with q in [-66, -1], so every quantity below,
+// scaled by 4 * 2^shift, is an exact integer under 2^104 and no rounded power
+// of ten is needed.
+Decimal shortest_decimal(double x) noexcept {
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+  const auto biased = static_cast<int>(bits >> 52);
+  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+  const std::uint64_t c = fraction | (std::uint64_t{1} << 52);
+  const int q = biased - 1075;
+  // At a power of two the gap to the next lower double is half the upper one.
+  const bool lower_closer = fraction == 0 && biased > 1;
+  const int k = lower_closer ? floor_log10_three_quarters_pow2(q) : floor_log10_pow2(q);
+  // Candidates are multiples of 10^k = 10^-big_k; v * 10^big_k = c * 5^big_k / 2^shift.
+  const int big_k = -k;
+  const auto shift = static_cast<unsigned>(-(q + big_k)) + 2;
+  const u128 p5 = pow5_table.v[big_k];
+  const u128 v4 = static_cast<u128>(4 * c) * p5;
+  const u128 low4 = static_cast<u128>(4 * c - (lower_closer ? 1 : 2)) * p5;
+  const u128 high4 = static_cast<u128>(4 * c + 2) * p5;
+  // Round-to-nearest-even reads the interval's ends back as x when c is even.
+  const bool closed = (c & 1) == 0;
+  auto scaled = [shift](std::uint64_t d) { return static_cast<u128>(d) << shift; };
+  auto in_low = [&](std::uint64_t d) { return closed ? scaled(d) >= low4 : scaled(d) > low4; };
+  auto in_high = [&](std::uint64_t d) { return closed ? scaled(d) <= high4 : scaled(d) < high4; };
+
+  const auto s = static_cast<std::uint64_t>(v4 >> shift);
+  std::uint64_t digits;
+  int exponent = k;
+  // One digit fewer: at most one multiple of 10^(k+1) lies in the interval.
+  const std::uint64_t s10 = s / 10 * 10;
+  const std::uint64_t t10 = s10 + 10;
+  const bool s10_in = in_low(s10), t10_in = in_high(t10);
+  if (s10_in != t10_in) {
+    digits = s10_in ? s10 : t10;
+  } else {
+    const std::uint64_t t = s + 1;
+    const bool s_in = in_low(s), t_in = in_high(t);
+    if (s_in != t_in) {
+      digits = s_in ? s : t;
+    } else {
+      // Both in: the nearer one, and the upper one at an exact tie.
+      const u128 midpoint = static_cast<u128>(2 * s + 1) << (shift - 1);
+      digits = v4 < midpoint ? s : t;
+    }
+  }
+  while (digits % 10 == 0) {
+    digits /= 10;
+    ++exponent;
+  }
+  return {digits, exponent};
+}
+
+char* write_float(double x, char* out) noexcept {
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+  if (bits >> 63) *out++ = '-';
+  const std::uint64_t magnitude_bits = bits & 0x7FFFFFFFFFFFFFFFull;
+  const int e = static_cast<int>(magnitude_bits >> 52) - 1075;
+  const std::uint64_t mantissa = (magnitude_bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+  // Integral: zero, or no bits below the binary point (e <= 0 here since |x| < 2^54).
+  const bool integral = magnitude_bits == 0 || (e >= 0) ||
+                        (e > -53 && (mantissa & ((std::uint64_t{1} << -e) - 1)) == 0);
+  if (integral) {
+    const std::uint64_t whole = magnitude_bits == 0 ? 0 : (e >= 0 ? mantissa << e : mantissa >> -e);
+    out = write_uint64(whole, out);
+    std::memcpy(out, ".0", 2);
+    return out + 2;
+  }
+  const Decimal d = shortest_decimal(std::bit_cast<double>(magnitude_bits));
+  char digits[20];
+  const unsigned count = digit_count(d.digits);
+  put_digits(d.digits, digits, count);
+  const int point = static_cast<int>(count) + d.exponent;  // digits before the decimal point
+  if (point > 0) {
+    const auto whole = static_cast<std::size_t>(point);
+    std::memcpy(out, digits, whole);
+    out[whole] = '.';
+    std::memcpy(out + whole + 1, digits + whole, count - whole);
+    return out + count + 1;
+  }
+  const auto zeros = static_cast<std::size_t>(-point);
+  out[0] = '0';
+  out[1] = '.';
+  std::memset(out + 2, '0', zeros);
+  std::memcpy(out + 2 + zeros, digits, count);
+  return out + 2 + zeros + count;
+}
+
+}  // namespace sorbek::json

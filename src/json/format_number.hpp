@@ -1,0 +1,38 @@
+#pragma once
+// Number text for JSON output: 64-bit integers, and floats in shortest
+// round-trip form. Free of Python.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace sorbek::json {
+
+// Longest text of write_int64 (sign and 19 digits) and write_float.
+inline constexpr std::size_t int_chars = 20;
+inline constexpr std::size_t float_chars = 32;
+
+// Decimal digits of v; returns the end of the text.
+char* write_uint64(std::uint64_t v, char* out) noexcept;
+char* write_int64(std::int64_t v, char* out) noexcept;
+
+// Whether the float is written at all: zero, or a finite magnitude from the
+// double nearest 0.0001 up to but not including 1e16.
+bool float_in_range(double x) noexcept;
+
+// Shortest decimal digits: value = digits * 10^exponent, no trailing zeros.
+struct Decimal {
+  std::uint64_t digits;
+  int exponent;
+};
+
+// For a positive, non-integral x that float_in_range accepts: the shortest
+// digits that read back as x under round-to-nearest-even; of those, the
+// nearest to x; at an exact tie between two, the upper one.
+Decimal shortest_decimal(double x) noexcept;
+
+// x must pass float_in_range. Writes "-" for a set sign bit, then integral
+// values as their exact integer and ".0", others as their shortest digits in
+// positional notation. Returns the end of the text (at most float_chars).
+char* write_float(double x, char* out) noexcept;
+
+}  // namespace sorbek::json

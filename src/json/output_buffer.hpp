@@ -1,0 +1,67 @@
+#pragma once
+// The growable byte buffer that one json_dumps call writes into. It lives in
+// the interpreter's memory (PyMem) so that tracemalloc and allocation hooks
+// see it; a failed growth throws std::bad_alloc (MemoryError at the boundary).
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <new>
+
+#include "module/python.hpp"
+
+namespace sorbek::json {
+
+class OutputBuffer {
+ public:
+  explicit OutputBuffer(std::size_t capacity = 64) : capacity_(std::max<std::size_t>(capacity, 8)) {
+    data_ = static_cast<char*>(PyMem_Malloc(capacity_));
+    if (data_ == nullptr) throw std::bad_alloc();
+  }
+  OutputBuffer(const OutputBuffer&) = delete;
+  OutputBuffer& operator=(const OutputBuffer&) = delete;
+  ~OutputBuffer() { PyMem_Free(data_); }
+
+  // Makes room for `extra` more bytes; the capacity becomes the larger of
+  // twice itself and what is needed.
+  void reserve(std::size_t extra) {
+    if (capacity_ - size_ < extra) [[unlikely]] grow(extra);
+  }
+  // Appends without checking capacity: only after reserve().
+  void put_unchecked(char c) noexcept { data_[size_++] = c; }
+  void append_unchecked(const char* p, std::size_t n) noexcept {
+    std::memcpy(data_ + size_, p, n);
+    size_ += n;
+  }
+  void put(char c) {
+    reserve(1);
+    put_unchecked(c);
+  }
+  void append(const char* p, std::size_t n) {
+    reserve(n);
+    append_unchecked(p, n);
+  }
+  // Where the next bytes go, for writers that format in place after reserve().
+  char* cursor() noexcept { return data_ + size_; }
+  void advance_to(char* end) noexcept { size_ = static_cast<std::size_t>(end - data_); }
+
+  const char* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+
+ private:
+  [[gnu::noinline]] void grow(std::size_t extra) {
+    if (extra > static_cast<std::size_t>(PY_SSIZE_T_MAX) - size_) throw std::bad_alloc();
+    const std::size_t needed = size_ + extra;
+    const std::size_t capacity = std::max({2 * capacity_, needed, std::size_t{8}});
+    void* data = PyMem_Realloc(data_, capacity);
+    if (data == nullptr) throw std::bad_alloc();
+    data_ = static_cast<char*>(data);
+    capacity_ = capacity;
+  }
+
+  char* data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_;
+};
+
+}  // namespace sorbek::json

@@ -1,0 +1,269 @@
+#include "multipart/search.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#if defined(SORBEK_X86_64)
+#include <immintrin.h>
+#elif defined(SORBEK_AARCH64)
+#include <arm_neon.h>
+#endif
+
+namespace sorbek::multipart {
+
+namespace {
+
+// Maximal suffix of the needle under the byte order (or its reverse): returns
+// the position before the suffix and its period.
+std::ptrdiff_t maximal_suffix(const std::uint8_t* x, std::ptrdiff_t m, bool reversed,
+                              std::size_t& period) noexcept {
+  std::ptrdiff_t ms = -1, j = 0, k = 1, p = 1;
+  while (j + k < m) {
+    const std::uint8_t a = x[j + k];
+    const std::uint8_t b = x[ms + k];
+    if (reversed ? a > b : a < b) {
+      j += k;
+      k = 1;
+      p = j - ms;
+    } else if (a == b) {
+      if (k != p) {
+        ++k;
+      } else {
+        j += p;
+        k = 1;
+      }
+    } else {
+      ms = j;
+      j = ms + 1;
+      k = p = 1;
+    }
+  }
+  period = static_cast<std::size_t>(p);
+  return ms;
+}
+
+}  // namespace
+
+// Candidate filters. Each walks blocks of start positions, verifies the
+// candidates, and hands the rest of the search to Two-Way once verification
+// costs more than a few times the bytes scanned.
+struct SearchKernels {
+  // Verification budget: bytes compared may reach four times the distance
+  // scanned plus a constant before the search switches to Two-Way.
+  static bool over_budget(std::size_t verified, std::size_t scanned, std::size_t m) noexcept {
+    return verified > 4 * scanned + 4 * m + 256;
+  }
+
+  static bool matches_at(const Searcher& s, const std::uint8_t* hay, std::size_t pos) noexcept {
+    return s.size_ <= 2 || std::memcmp(hay + pos, s.needle_, s.size_) == 0;
+  }
+
+  // Scalar filter over start positions [i, last]; shared by every kernel for
+  // the positions that a full vector block no longer covers.
+  static std::size_t scalar_from(const Searcher& s, const std::uint8_t* hay, std::size_t size,
+                                 std::size_t from, std::size_t i, std::size_t& verified) noexcept {
+    const std::size_t m = s.size_;
+    const std::size_t last = size - m;
+    const std::uint8_t first = s.needle_[0];
+    const std::uint8_t second = s.needle_[s.second_];
+    const std::size_t off = s.second_;
+    for (; i <= last; ++i) {
+      if (hay[i] != first || hay[i + off] != second) continue;
+      if (matches_at(s, hay, i)) return i;
+      verified += m;
+      if (over_budget(verified, i - from, m)) return s.find_two_way(hay, size, i + 1);
+    }
+    return npos;
+  }
+
+  static std::size_t find_scalar(const Searcher& s, const std::uint8_t* hay, std::size_t size,
+                                 std::size_t from) noexcept {
+    if (size < s.size_ || from > size - s.size_) return npos;
+    std::size_t verified = 0;
+    return scalar_from(s, hay, size, from, from, verified);
+  }
+
+  // Runs the vector filter: `Block::width` start positions per step, `mask`
+  // giving one bit per position whose two filter bytes match.
+  template <class Block>
+  static std::size_t find_blocks(const Searcher& s, const std::uint8_t* hay, std::size_t size,
+                                 std::size_t from) noexcept {
+    const std::size_t m = s.size_;
+    if (size < m || from > size - m) return npos;
+    const std::size_t last = size - m;
+    const Block block(s.needle_[0], s.needle_[s.second_]);
+    std::size_t verified = 0;
+    std::size_t i = from;
+    // A block covers starts i .. i + width - 1; its loads end at i + second_ + width - 1 <= size - 1.
+    for (; i <= last && last - i >= Block::width - 1; i += Block::width) {
+      auto mask = block.mask(hay + i, hay + i + s.second_);
+      while (mask != 0) {
+        const std::size_t pos = i + static_cast<std::size_t>(__builtin_ctzll(mask));
+        if (matches_at(s, hay, pos)) return pos;
+        verified += m;
+        if (over_budget(verified, pos - from, m)) return s.find_two_way(hay, size, pos + 1);
+        mask &= mask - 1;
+      }
+    }
+    return scalar_from(s, hay, size, from, i, verified);
+  }
+
+#if defined(SORBEK_X86_64)
+  struct Sse2Block {
+    static constexpr std::size_t width = 16;
+    __m128i first, second;
+    Sse2Block(std::uint8_t a, std::uint8_t b) noexcept
+        : first(_mm_set1_epi8(static_cast<char>(a))), second(_mm_set1_epi8(static_cast<char>(b))) {}
+    std::uint64_t mask(const std::uint8_t* p, const std::uint8_t* q) const noexcept {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+      const __m128i eq = _mm_and_si128(_mm_cmpeq_epi8(x, first), _mm_cmpeq_epi8(y, second));
+      return static_cast<std::uint32_t>(_mm_movemask_epi8(eq));
+    }
+  };
+
+  struct Avx2Block {
+    static constexpr std::size_t width = 32;
+    __m256i first, second;
+    SORBEK_TARGET_AVX2 Avx2Block(std::uint8_t a, std::uint8_t b) noexcept
+        : first(_mm256_set1_epi8(static_cast<char>(a))), second(_mm256_set1_epi8(static_cast<char>(b))) {}
+    SORBEK_TARGET_AVX2 std::uint64_t mask(const std::uint8_t* p, const std::uint8_t* q) const noexcept {
+      const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+      const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+      const __m256i eq = _mm256_and_si256(_mm256_cmpeq_epi8(x, first), _mm256_cmpeq_epi8(y, second));
+      return static_cast<std::uint32_t>(_mm256_movemask_epi8(eq));
+    }
+  };
+
+  static std::size_t find_sse2(const Searcher& s, const std::uint8_t* hay, std::size_t size,
+                               std::size_t from) noexcept {
+    return find_blocks<Sse2Block>(s, hay, size, from);
+  }
+
+  SORBEK_TARGET_AVX2 static std::size_t find_avx2(const Searcher& s, const std::uint8_t* hay,
+                                                  std::size_t size, std::size_t from) noexcept {
+    return find_blocks<Avx2Block>(s, hay, size, from);
+  }
+#elif defined(SORBEK_AARCH64)
+  struct NeonBlock {
+    static constexpr std::size_t width = 16;
+    uint8x16_t first, second;
+    NeonBlock(std::uint8_t a, std::uint8_t b) noexcept : first(vdupq_n_u8(a)), second(vdupq_n_u8(b)) {}
+    std::uint64_t mask(const std::uint8_t* p, const std::uint8_t* q) const noexcept {
+      const uint8x16_t eq = vandq_u8(vceqq_u8(vld1q_u8(p), first), vceqq_u8(vld1q_u8(q), second));
+      // Narrow each byte to a nibble; keep one bit per nibble so ctz/4 is the index.
+      const uint8x8_t nib = vshrn_n_u16(vreinterpretq_u16_u8(eq), 4);
+      std::uint64_t bits = vget_lane_u64(vreinterpret_u64_u8(nib), 0) & 0x1111111111111111ull;
+      // Spread: bit 4k marks position k; compress to bit k.
+      std::uint64_t out = 0;
+      while (bits != 0) {
+        out |= std::uint64_t{1} << (__builtin_ctzll(bits) / 4);
+        bits &= bits - 1;
+      }
+      return out;
+    }
+  };
+
+  static std::size_t find_neon(const Searcher& s, const std::uint8_t* hay, std::size_t size,
+                               std::size_t from) noexcept {
+    return find_blocks<NeonBlock>(s, hay, size, from);
+  }
+#endif
+
+  static Searcher::FindFn select(simd::Isa isa) noexcept {
+    switch (isa) {
+#if defined(SORBEK_X86_64)
+      case simd::Isa::avx2:
+        if (simd::isa_available(simd::Isa::avx2)) return &find_avx2;
+        return &find_sse2;
+      case simd::Isa::sse2:
+        return &find_sse2;
+#elif defined(SORBEK_AARCH64)
+      case simd::Isa::neon:
+        return &find_neon;
+#endif
+      default:
+        return &find_scalar;
+    }
+  }
+};
+
+Searcher::Searcher(std::string_view needle, simd::Isa isa) noexcept
+    : needle_(reinterpret_cast<const std::uint8_t*>(needle.data())),
+      size_(needle.size()),
+      second_(0),
+      critical_(-1),
+      period_(1),
+      periodic_(false),
+      find_(SearchKernels::select(isa)) {
+  const std::size_t m = size_;
+  // Second filter byte: the last one that differs from the first, so that
+  // runs of the first byte (a boundary of dashes, say) let no candidate through.
+  if (m > 1) {
+    second_ = m - 1;
+    while (second_ > 0 && needle_[second_] == needle_[0]) --second_;
+    if (second_ == 0) second_ = m - 1;
+  }
+  // Critical factorisation for Two-Way.
+  std::size_t p = 1, q = 1;
+  const auto sm = static_cast<std::ptrdiff_t>(m);
+  const std::ptrdiff_t i = maximal_suffix(needle_, sm, false, p);
+  const std::ptrdiff_t j = maximal_suffix(needle_, sm, true, q);
+  if (i > j) {
+    critical_ = i;
+    period_ = p;
+  } else {
+    critical_ = j;
+    period_ = q;
+  }
+  periodic_ = period_ < m &&
+              std::memcmp(needle_, needle_ + period_, static_cast<std::size_t>(critical_ + 1)) == 0;
+  if (!periodic_) {
+    period_ = std::max(static_cast<std::size_t>(critical_ + 1), m - static_cast<std::size_t>(critical_ + 1)) + 1;
+  }
+}
+
+std::size_t Searcher::find_two_way(const std::uint8_t* hay, std::size_t size, std::size_t from) const noexcept {
+  const std::size_t m = size_;
+  if (size < m || from > size - m) return npos;
+  const auto sm = static_cast<std::ptrdiff_t>(m);
+  const std::uint8_t* x = needle_;
+  const std::ptrdiff_t ell = critical_;
+  const std::size_t last = size - m;
+  std::size_t j = from;
+  if (periodic_) {
+    std::ptrdiff_t memory = -1;
+    while (j <= last) {
+      const std::uint8_t* y = hay + j;
+      std::ptrdiff_t i = std::max(ell, memory) + 1;
+      while (i < sm && x[i] == y[i]) ++i;
+      if (i >= sm) {
+        i = ell;
+        while (i > memory && x[i] == y[i]) --i;
+        if (i <= memory) return j;
+        j += period_;
+        memory = sm - static_cast<std::ptrdiff_t>(period_) - 1;
+      } else {
+        j += static_cast<std::size_t>(i - ell);
+        memory = -1;
+      }
+    }
+  } else {
+    while (j <= last) {
+      const std::uint8_t* y = hay + j;
+      std::ptrdiff_t i = ell + 1;
+      while (i < sm && x[i] == y[i]) ++i;
+      if (i >= sm) {
+        i = ell;
+        while (i >= 0 && x[i] == y[i]) --i;
+        if (i < 0) return j;
+        j += period_;
+      } else {
+        j += static_cast<std::size_t>(i - ell);
+      }
+    }
+  }
+  return npos;
+}
+
+}  // namespace sorbek::multipart

@@ -1,0 +1,54 @@
+#include "simd/cpu.hpp"
+
+namespace sorbek::simd {
+
+namespace {
+
+Isa detect() noexcept {
+#if defined(SORBEK_X86_64)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return Isa::avx2;
+  return Isa::sse2;  // baseline of x86-64
+#elif defined(SORBEK_AARCH64)
+  return Isa::neon;  // baseline of arm64
+#else
+  return Isa::scalar;
+#endif
+}
+
+}  // namespace
+
+Isa best_isa() noexcept {
+  static const Isa best = detect();
+  return best;
+}
+
+bool isa_available(Isa isa) noexcept {
+  switch (isa) {
+    case Isa::scalar:
+      return true;
+#if defined(SORBEK_X86_64)
+    case Isa::sse2:
+      return true;
+    case Isa::avx2:
+      return best_isa() == Isa::avx2;
+#elif defined(SORBEK_AARCH64)
+    case Isa::neon:
+      return true;
+#endif
+    default:
+      return false;
+  }
+}
+
+const char* isa_name(Isa isa) noexcept {
+  switch (isa) {
+    case Isa::scalar: return "scalar";
+    case Isa::sse2: return "sse2";
+    case Isa::avx2: return "avx2";
+    case Isa::neon: return "neon";
+  }
+  return "unknown";
+}
+
+}  // namespace sorbek::simd

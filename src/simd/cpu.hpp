@@ -1,0 +1,24 @@
+#pragma once
+// Runtime CPU feature detection for kernel dispatch. Detection runs once per
+// process; kernels that need a feature are only called when it is present.
+
+namespace sorbek::simd {
+
+enum class Isa { scalar, sse2, avx2, neon };
+
+// The widest instruction set this build has kernels for and the CPU runs.
+Isa best_isa() noexcept;
+
+// Whether kernels for `isa` are compiled in and runnable on this CPU.
+bool isa_available(Isa isa) noexcept;
+
+const char* isa_name(Isa isa) noexcept;
+
+}  // namespace sorbek::simd
+
+#if defined(__x86_64__) || defined(_M_X64)
+#define SORBEK_X86_64 1
+#define SORBEK_TARGET_AVX2 __attribute__((target("avx2")))
+#elif defined(__aarch64__)
+#define SORBEK_AARCH64 1
+#endif
