@@ -1,0 +1,116 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "float_oracle.hpp"
+#include "json/format_number.hpp"
+
+namespace {
+
+using namespace sorbek::json;
+
+std::string int_text(std::int64_t v) {
+  char buf[int_chars];
+  return std::string(buf, write_int64(v, buf));
+}
+
+std::string float_text(double x) {
+  char buf[float_chars];
+  return std::string(buf, write_float(x, buf));
+}
+
+TEST(WriteInt, MatchesToChars) {
+  std::mt19937_64 rng(7);
+  std::vector<std::int64_t> values = {0, 1, -1, 9, 10, 99, 100, std::numeric_limits<std::int64_t>::max(),
+                                      std::numeric_limits<std::int64_t>::min()};
+  for (std::int64_t p = 1; p < 1000000000000000000; p *= 10) {
+    for (std::int64_t v : {p - 1, p, p + 1}) {
+      values.push_back(v);
+      values.push_back(-v);
+    }
+  }
+  for (int i = 0; i < 200000; ++i) values.push_back(static_cast<std::int64_t>(rng() >> (rng() % 64)));
+  for (std::int64_t v : values) {
+    char buf[32];
+    const auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+    ASSERT_EQ(int_text(v), std::string(buf, end)) << v;
+  }
+}
+
+TEST(FloatRange, Boundaries) {
+  EXPECT_TRUE(float_in_range(0.0));
+  EXPECT_TRUE(float_in_range(-0.0));
+  EXPECT_TRUE(float_in_range(0.0001));
+  EXPECT_TRUE(float_in_range(-0.0001));
+  EXPECT_FALSE(float_in_range(std::nextafter(0.0001, 0.0)));
+  EXPECT_TRUE(float_in_range(9999999999999998.0));
+  EXPECT_FALSE(float_in_range(1e16));
+  EXPECT_FALSE(float_in_range(-1e16));
+  EXPECT_FALSE(float_in_range(std::numeric_limits<double>::infinity()));
+  EXPECT_FALSE(float_in_range(-std::numeric_limits<double>::infinity()));
+  EXPECT_FALSE(float_in_range(std::numeric_limits<double>::quiet_NaN()));
+  EXPECT_FALSE(float_in_range(1e-300));
+  EXPECT_FALSE(float_in_range(std::numeric_limits<double>::denorm_min()));
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(1e16), 0x4341C37937E08000ull);
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(0.0001), 0x3F1A36E2EB1C432Dull);
+}
+
+TEST(WriteFloat, WorkedValues) {
+  const std::pair<double, const char*> cases[] = {
+      {0.0, "0.0"},
+      {-0.0, "-0.0"},
+      {1.0, "1.0"},
+      {1e15, "1000000000000000.0"},
+      {9999999999999998.0, "9999999999999998.0"},
+      {0.0001, "0.0001"},
+      {0.1, "0.1"},
+      {-2.5, "-2.5"},
+      {123.456, "123.456"},
+      {4503599627370495.5, "4503599627370495.5"},
+      {0.5 + std::ldexp(1.0, -17), "0.5000076293945313"},
+      {std::ldexp(1.0, 50) + 0.25, "1125899906842624.3"},
+      {std::ldexp(1.0, 46) + 0.125, "70368744177664.13"},
+      {0.3, "0.3"},
+      {2.0 / 3.0, "0.6666666666666666"},
+      {0.00012, "0.00012"},
+      {std::nextafter(1.0, 0.0), "0.9999999999999999"},
+      {std::nextafter(1.0, 2.0), "1.0000000000000002"},
+  };
+  for (const auto& [x, text] : cases) EXPECT_EQ(float_text(x), text) << x;
+}
+
+// Powers of two have a narrower gap below them; check every one in range.
+TEST(WriteFloat, PowersOfTwoAndNeighbours) {
+  for (int e = -13; e < 54; ++e) {
+    const double p = std::ldexp(1.0, e);
+    for (double x : {p, std::nextafter(p, 0.0), std::nextafter(p, 1e300)}) {
+      if (!float_in_range(x)) continue;
+      ASSERT_EQ(float_text(x), oracle::expected(x).text) << e;
+    }
+  }
+}
+
+TEST(WriteFloat, RandomAgainstExactOracle) {
+  std::mt19937_64 rng(12345);
+  int ties = 0;
+  for (int i = 0; i < 300000; ++i) {
+    std::uint64_t bits = (static_cast<std::uint64_t>(1009 + rng() % 67) << 52) | (rng() & ((1ull << 52) - 1));
+    // Clearing low mantissa bits makes short expansions, where exact ties live.
+    if (i % 2) bits &= ~((1ull << (rng() % 53)) - 1);
+    double x = std::bit_cast<double>(bits);
+    if (rng() & 1) x = -x;
+    if (!float_in_range(x)) continue;
+    const auto want = oracle::expected(x);
+    ties += want.tie;
+    ASSERT_EQ(float_text(x), want.text) << std::hex << bits;
+  }
+  EXPECT_GT(ties, 100);  // the sample must exercise the halfway rule
+}
+
+}  // namespace
