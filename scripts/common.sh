@@ -68,6 +68,6 @@ build_wheel() {
   local python="$1"
   rm -rf "$DIST"
   "$python" -m pip wheel --quiet --no-deps --wheel-dir "$DIST" \
-      -C cmake.define.SORBEK_WERROR=ON "$ROOT" >&2
+      -C cmake.define.SORBEK_WERROR=ON "$ROOT" >&2 || return 1
   ls "$DIST"/sorbek_accel-*-cp312-abi3-*.whl
 }

@@ -1,6 +1,7 @@
 #include "module/arguments.hpp"
 
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "module/interned.hpp"
@@ -13,27 +14,42 @@ bool same_text(std::string_view name, const char* text, Py_ssize_t size) noexcep
   return name.size() == static_cast<std::size_t>(size) && std::memcmp(name.data(), text, name.size()) == 0;
 }
 
+// Drops the pending exception; memory exhaustion ends the call as MemoryError
+// rather than producing a message with a stand-in.
+void drop_pending() {
+  const bool no_memory = PyErr_ExceptionMatches(PyExc_MemoryError) != 0;
+  PyErr_Clear();
+  if (no_memory) throw std::bad_alloc();
+}
+
+std::string utf8_string(PyObject* str) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+  return utf8 != nullptr ? std::string(utf8, static_cast<std::size_t>(size)) : std::string();
+}
+
 // The UTF-8 text of str(keyword). Text that UTF-8 cannot encode (a lone
 // surrogate) is encoded with "surrogatepass" and decoded leniently, giving one
 // U+FFFD per maximal ill-formed subsequence.
 std::string keyword_text(PyObject* keyword) {
   Ref str = Ref::steal(PyObject_Str(keyword));
   if (!str) {
-    PyErr_Clear();
+    drop_pending();
     return "<unprintable keyword>";
   }
-  Py_ssize_t size = 0;
-  if (const char* utf8 = PyUnicode_AsUTF8AndSize(str.get(), &size)) return std::string(utf8, static_cast<std::size_t>(size));
-  PyErr_Clear();
+  if (PyUnicode_AsUTF8AndSize(str.get(), nullptr) != nullptr) return utf8_string(str.get());
+  drop_pending();
   Ref raw = Ref::steal(PyUnicode_AsEncodedString(str.get(), "utf-8", "surrogatepass"));
-  if (raw) {
-    Ref lenient = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AsString(raw.get()), PyBytes_Size(raw.get()), "replace"));
-    if (lenient) {
-      if (const char* utf8 = PyUnicode_AsUTF8AndSize(lenient.get(), &size)) return std::string(utf8, static_cast<std::size_t>(size));
-    }
+  if (!raw) {
+    drop_pending();
+    return "<unprintable keyword>";
   }
-  PyErr_Clear();
-  return "<unprintable keyword>";
+  Ref lenient = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AsString(raw.get()), PyBytes_Size(raw.get()), "replace"));
+  if (!lenient || PyUnicode_AsUTF8AndSize(lenient.get(), nullptr) == nullptr) {
+    drop_pending();
+    return "<unprintable keyword>";
+  }
+  return utf8_string(lenient.get());
 }
 
 std::string count_message(const FunctionDescription& d, std::size_t n, const char* kind,

@@ -100,4 +100,4 @@ PyModuleDef module_definition = {
 
 }  // namespace sorbek
 
-extern "C" PyMODINIT_FUNC PyInit_sorbek_accel(void) { return PyModuleDef_Init(&sorbek::module_definition); }
+PyMODINIT_FUNC PyInit_sorbek_accel(void) { return PyModuleDef_Init(&sorbek::module_definition); }

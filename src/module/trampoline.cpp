@@ -44,4 +44,10 @@ void raise_unknown_fault() noexcept {
 
 void raise_no_memory() noexcept { PyErr_NoMemory(); }
 
+void ensure_raised() noexcept {
+  if (PyErr_Occurred() == nullptr) {
+    guarded([] { raise_panic("native code reported a failure without setting an exception"); });
+  }
+}
+
 }  // namespace sorbek::boundary

@@ -16,6 +16,8 @@ void raise_error(CallError&& error) noexcept;
 void raise_fault(const Fault& fault) noexcept;
 void raise_unknown_fault() noexcept;
 void raise_no_memory() noexcept;
+// Every failure leaves an exception set; one that somehow did not is a fault.
+void ensure_raised() noexcept;
 }  // namespace boundary
 
 // Runs `body` (returning Result<T>) and reports whether it succeeded; on
@@ -36,6 +38,7 @@ bool trampoline(Body&& body, Success&& success) noexcept {
   } catch (...) {
     boundary::raise_unknown_fault();
   }
+  boundary::ensure_raised();
   return false;
 }
 

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Runs every test on a fresh machine: builds the abi3 wheel once (g++,
+# warnings as errors), checks its exports and ABI, installs it into CPython
+# 3.12 and 3.13 and runs the pytest suite in each, then builds the C++ kernel
+# tests with g++ and the module and tests with clang (warnings as errors)
+# and runs them with CTest.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+ensure_system_packages
+PY312="$(venv_python 3.12 "$ROOT/requirements-test.txt")"
+PY313="$(venv_python 3.13 "$ROOT/requirements-test.txt")"
+
+echo "== building the wheel"
+WHEEL="$(build_wheel "$PY312")"
+echo "$WHEEL"
+
+echo "== abi3audit"
+"$PY312" -m abi3audit --strict --report "$WHEEL"
+
+echo "== exported symbols"
+SO_LIST="$(mktemp -d)"
+"$PY312" -m zipfile -e "$WHEEL" "$SO_LIST"
+EXPORTS="$(nm -D --defined-only "$SO_LIST"/sorbek_accel.abi3.so | awk '{print $NF}')"
+rm -rf "$SO_LIST"
+if [ "$EXPORTS" != "PyInit_sorbek_accel" ]; then
+  echo "error: unexpected exported symbols:" >&2
+  echo "$EXPORTS" >&2
+  exit 1
+fi
+echo "$EXPORTS"
+
+for PY in "$PY312" "$PY313"; do
+  echo "== pytest on $("$PY" -c 'import sys; print(sys.version.split()[0])')"
+  "$PY" -m pip install --quiet --force-reinstall --no-deps "$WHEEL"
+  (cd "$ROOT" && "$PY" -m pytest tests -p no:cacheprovider -q)
+done
+
+# CMake, CTest and Ninja come from the test environment.
+export PATH="$(dirname "$PY312"):$PATH"
+
+echo "== C++ kernel tests (g++)"
+cmake -S "$ROOT" -B "$ROOT/build/test-gcc" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_COMPILER=g++ -DSORBEK_BUILD_MODULE=OFF -DSORBEK_BUILD_TESTS=ON -DSORBEK_WERROR=ON >/dev/null
+cmake --build "$ROOT/build/test-gcc"
+(cd "$ROOT/build/test-gcc" && ctest --output-on-failure)
+
+echo "== module and C++ kernel tests (clang)"
+cmake -S "$ROOT" -B "$ROOT/build/test-clang" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_COMPILER=clang++ -DPython_EXECUTABLE="$PY312" \
+  -DSORBEK_BUILD_MODULE=ON -DSORBEK_BUILD_TESTS=ON -DSORBEK_WERROR=ON >/dev/null
+cmake --build "$ROOT/build/test-clang"
+(cd "$ROOT/build/test-clang" && ctest --output-on-failure)

@@ -1,0 +1,93 @@
+"""Reference counts and memory stay flat on success and on every error path."""
+
+import gc
+import sys
+import tracemalloc
+
+import psutil
+import pytest
+
+from sorbek_accel import json_dumps, multipart_sections
+
+BODY = b"pre\r\n--b\r\nH: 1\r\n\r\nvalue\r\n--b\r\nH: 2\r\n\r\n" + b"x" * 300 + b"\r\n--b--\r\n"
+TREE = {"a": [1, 2.5, None, True, "é\n"], "b": ("x", {"c": -7}), "d": "y" * 100}
+
+lst = []
+lst.append(lst)
+
+CALLS = [
+    ("json ok", lambda: json_dumps(TREE)),
+    ("json kwarg", lambda: json_dumps(value=TREE)),
+    ("json unsupported", lambda: json_dumps([1, {"a": {1, 2}}])),
+    ("json int range", lambda: json_dumps({"a": [2**70]})),
+    ("json float range", lambda: json_dumps([float("nan")])),
+    ("json key", lambda: json_dumps({"a": {3: 1}})),
+    ("json surrogate", lambda: json_dumps(["ok", "\ud800"])),
+    ("json recursion", lambda: json_dumps(lst)),
+    ("json missing", lambda: json_dumps()),
+    ("json unexpected", lambda: json_dumps(1, **{"zz": 2})),
+    ("multipart ok", lambda: multipart_sections(BODY, b"--b")),
+    ("multipart empty delimiter", lambda: multipart_sections(BODY, b"")),
+    ("multipart bad body", lambda: multipart_sections(bytearray(BODY), b"--b")),
+    ("multipart bad delimiter", lambda: multipart_sections(BODY, None)),
+    ("multipart too many", lambda: multipart_sections(BODY, b"--b", b"x")),
+    ("multipart multiple", lambda: multipart_sections(BODY, body=BODY)),
+]
+
+
+def call(fn):
+    try:
+        fn()
+    except (TypeError, ValueError, RecursionError, UnicodeEncodeError):
+        pass
+
+
+@pytest.mark.parametrize("name,fn", CALLS, ids=[c[0] for c in CALLS])
+def test_argument_refcounts_unchanged(name, fn):
+    watched = [BODY, TREE, TREE["a"], TREE["b"], TREE["d"], lst]
+    call(fn)
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(100):
+        call(fn)
+    assert [sys.getrefcount(o) for o in watched] == before
+
+
+@pytest.mark.parametrize("name,fn", CALLS, ids=[c[0] for c in CALLS])
+def test_memory_flat_over_100k_calls(name, fn):
+    process = psutil.Process()
+    for _ in range(2000):
+        call(fn)
+    gc.collect()
+    rss_before = process.memory_info().rss
+    tracemalloc.start()
+    for _ in range(2000):
+        call(fn)
+    traced_before, _ = tracemalloc.get_traced_memory()
+    for _ in range(20_000):
+        call(fn)
+    traced_after, _ = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    for _ in range(78_000):
+        call(fn)
+    gc.collect()
+    rss_after = process.memory_info().rss
+    assert traced_after - traced_before < 16 * 1024, name
+    assert rss_after - rss_before < 4 * 1024 * 1024, name
+
+
+def test_result_objects_are_released():
+    import weakref
+
+    class Tracked(bytes):
+        pass
+
+    body = Tracked(BODY)
+    ref = weakref.ref(body) if hasattr(body, "__weakref__") else None
+    parts = multipart_sections(body, b"--b")
+    assert sys.getrefcount(parts) == 2
+    # Counted outside assert statements, whose rewriting keeps temporaries alive.
+    counts = [(sys.getrefcount(parts[i]), sys.getrefcount(parts[i][0]), sys.getrefcount(parts[i][1])) for i in range(len(parts))]
+    assert counts == [(2, 2, 2)] * len(parts)
+    del body
+    if ref is not None:
+        assert ref() is None
