@@ -8,6 +8,15 @@
 
 namespace sorbek::json {
 
+constinit const bool escape_table[256] = {
+    true, true, true, true, true, true, true, true, true, true, true, true, true, true, true, true,
+    true, true, true, true, true, true, true, true, true, true, true, true, true, true, true, true,
+    false, false, true, false, false, false, false, false, false, false, false, false, false, false, false, false,
+    false, false, false, false, false, false, false, false, false, false, false, false, false, false, false, false,
+    false, false, false, false, false, false, false, false, false, false, false, false, false, false, false, false,
+    false, false, false, false, false, false, false, false, false, false, false, false, true, false, false, false,
+};
+
 std::size_t escape_scan_scalar(const char* p, std::size_t n) noexcept {
   for (std::size_t i = 0; i < n; ++i) {
     if (needs_escape(static_cast<unsigned char>(p[i]))) return i;

@@ -14,6 +14,9 @@ namespace sorbek::json {
 
 inline bool needs_escape(unsigned char c) noexcept { return c < 0x20 || c == '"' || c == '\\'; }
 
+// needs_escape as a table, for the byte-at-a-time tails of short strings.
+extern const bool escape_table[256];
+
 // Each returns the index of the first byte to escape in p[0, n), or n.
 std::size_t escape_scan_scalar(const char* p, std::size_t n) noexcept;
 #if defined(SORBEK_X86_64)
@@ -48,7 +51,7 @@ inline std::size_t escape_scan(const char* p, std::size_t n) noexcept {
   }
 #endif
   for (; i < n; ++i) {
-    if (needs_escape(static_cast<unsigned char>(p[i]))) return i;
+    if (escape_table[static_cast<unsigned char>(p[i])]) return i;
   }
   return n;
 }

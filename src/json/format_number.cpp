@@ -12,26 +12,42 @@ constexpr char digit_pairs[201] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-unsigned digit_count(std::uint64_t v) noexcept {
-  unsigned n = 1;
-  for (std::uint64_t bound = 10; n < 20 && v >= bound; bound *= 10) ++n;
-  return n;
+constexpr std::uint64_t powers_of_ten[20] = {
+    1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull, 10000000ull, 100000000ull,
+    1000000000ull, 10000000000ull, 100000000000ull, 1000000000000ull, 10000000000000ull,
+    100000000000000ull, 1000000000000000ull, 10000000000000000ull, 100000000000000000ull,
+    1000000000000000000ull, 10000000000000000000ull};
+
+// Number of decimal digits: log10 estimated from the bit length (1233/4096
+// is just above log10(2)), then corrected by one comparison.
+inline unsigned digit_count(std::uint64_t v) noexcept {
+  const auto bits = static_cast<unsigned>(64 - __builtin_clzll(v | 1));
+  const unsigned t = (bits * 1233) >> 12;
+  return t + 1 - static_cast<unsigned>((v | 1) < powers_of_ten[t]);
 }
 
-// Writes exactly `count` digits of v ending at out + count.
-void put_digits(std::uint64_t v, char* out, unsigned count) noexcept {
+// Writes exactly `count` digits of v ending at out + count, two per step;
+// 32-bit arithmetic once the value fits, which is cheaper to divide.
+inline void put_digits(std::uint64_t v, char* out, unsigned count) noexcept {
   char* p = out + count;
-  while (v >= 100) {
+  while (v >= (std::uint64_t{1} << 32)) {
     const auto pair = static_cast<unsigned>(v % 100);
     v /= 100;
     p -= 2;
     std::memcpy(p, digit_pairs + 2 * pair, 2);
   }
-  if (v >= 10) {
+  auto w = static_cast<std::uint32_t>(v);
+  while (w >= 100) {
+    const std::uint32_t pair = w % 100;
+    w /= 100;
     p -= 2;
-    std::memcpy(p, digit_pairs + 2 * v, 2);
+    std::memcpy(p, digit_pairs + 2 * pair, 2);
+  }
+  if (w >= 10) {
+    p -= 2;
+    std::memcpy(p, digit_pairs + 2 * w, 2);
   } else {
-    *--p = static_cast<char>('0' + v);
+    *--p = static_cast<char>('0' + w);
   }
 }
 

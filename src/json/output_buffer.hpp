@@ -30,7 +30,22 @@ class OutputBuffer {
   // Appends without checking capacity: only after reserve().
   void put_unchecked(char c) noexcept { data_[size_++] = c; }
   void append_unchecked(const char* p, std::size_t n) noexcept {
-    std::memcpy(data_ + size_, p, n);
+    char* to = data_ + size_;
+    // Short runs (keys, small values) by fixed-size moves that overlap,
+    // instead of a call to memcpy.
+    if (n >= 8 && n <= 16) {
+      std::memcpy(to, p, 8);
+      std::memcpy(to + n - 8, p + n - 8, 8);
+    } else if (n >= 4 && n < 8) {
+      std::memcpy(to, p, 4);
+      std::memcpy(to + n - 4, p + n - 4, 4);
+    } else if (n > 0 && n < 4) {
+      to[0] = p[0];
+      to[n / 2] = p[n / 2];
+      to[n - 1] = p[n - 1];
+    } else if (n > 16) {
+      std::memcpy(to, p, n);
+    }
     size_ += n;
   }
   void put(char c) {

@@ -1,6 +1,7 @@
 #include "json/write_value.hpp"
 
 #include <algorithm>
+#include <optional>
 
 #include "json/format_number.hpp"
 #include "json/write_json_string.hpp"
@@ -42,119 +43,154 @@ bool is_str(PyObject* object) noexcept {
   return type == &PyUnicode_Type || (PyType_GetFlags(type) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0;
 }
 
-Result<> write_str(OutputBuffer& out, PyObject* value) {
+// The writer reports failure as false and keeps the call error, so that the
+// hot path passes a flag rather than a result object up every level.
+class ValueWriter {
+ public:
+  explicit ValueWriter(OutputBuffer& out) noexcept : out_(out) {}
+
+  bool value(PyObject* value);
+  CallError take_error() { return std::move(*error_); }
+
+ private:
+  bool fail(CallError error) {
+    error_.emplace(std::move(error));
+    return false;
+  }
+  bool fail(const char* type_error_message) { return fail(CallError::type_error(type_error_message)); }
+
+  bool str(PyObject* value);
+  bool integer(PyObject* value);
+  bool floating(PyObject* value);
+  bool list(PyObject* list);
+  bool tuple(PyObject* tuple);
+  bool dict(PyObject* dict);
+
+  OutputBuffer& out_;
+  std::optional<CallError> error_;
+};
+
+bool ValueWriter::str(PyObject* value) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-  if (utf8 == nullptr) return take_pending();
-  write_json_string(out, utf8, static_cast<std::size_t>(size));
-  return {};
+  if (utf8 == nullptr) return fail(take_pending());
+  write_json_string(out_, utf8, static_cast<std::size_t>(size));
+  return true;
 }
 
-Result<> write_int(OutputBuffer& out, PyObject* value) {
+bool ValueWriter::integer(PyObject* value) {
   int overflow = 0;
   const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-  if (overflow != 0) return CallError::type_error(int_out_of_range);
+  if (overflow != 0) return fail(int_out_of_range);
   if (v == -1 && PyErr_Occurred() != nullptr) {
     PyErr_Clear();
-    return CallError::type_error(int_out_of_range);
+    return fail(int_out_of_range);
   }
-  out.reserve(int_chars);
-  out.advance_to(write_int64(v, out.cursor()));
-  return {};
+  out_.reserve(int_chars);
+  out_.advance_to(write_int64(v, out_.cursor()));
+  return true;
 }
 
-Result<> write_float(OutputBuffer& out, PyObject* value) {
+bool ValueWriter::floating(PyObject* value) {
   const double x = PyFloat_AsDouble(value);
-  if (x == -1.0 && PyErr_Occurred() != nullptr) return take_pending();
-  if (!float_in_range(x)) return CallError::type_error(float_out_of_range);
-  out.reserve(float_chars);
-  out.advance_to(json::write_float(x, out.cursor()));
-  return {};
+  if (x == -1.0 && PyErr_Occurred() != nullptr) return fail(take_pending());
+  if (!float_in_range(x)) return fail(float_out_of_range);
+  out_.reserve(float_chars);
+  out_.advance_to(write_float(x, out_.cursor()));
+  return true;
 }
 
-Result<> write_list(OutputBuffer& out, PyObject* list) {
+bool ValueWriter::list(PyObject* list) {
   const RecursionGuard guard;
-  if (!guard.entered()) return take_pending();
-  out.put('[');
+  if (!guard.entered()) return fail(take_pending());
+  out_.put('[');
+  // The bound is re-read before each item: a list that shrinks ends at its
+  // new end, one that grows is written up to its starting length.
   const Py_ssize_t start = PyList_Size(list);
   for (Py_ssize_t i = 0; i < std::min(start, PyList_Size(list)); ++i) {
-    if (i > 0) out.put(',');
-    if (auto written = write_value(out, PyList_GetItem(list, i)); !written) return written;
+    if (i > 0) out_.put(',');
+    if (!value(PyList_GetItem(list, i))) return false;
   }
-  out.put(']');
-  return {};
+  out_.put(']');
+  return true;
 }
 
-Result<> write_tuple(OutputBuffer& out, PyObject* tuple) {
+bool ValueWriter::tuple(PyObject* tuple) {
   const RecursionGuard guard;
-  if (!guard.entered()) return take_pending();
-  out.put('[');
+  if (!guard.entered()) return fail(take_pending());
+  out_.put('[');
   const Py_ssize_t size = PyTuple_Size(tuple);
   for (Py_ssize_t i = 0; i < size; ++i) {
-    if (i > 0) out.put(',');
-    if (auto written = write_value(out, PyTuple_GetItem(tuple, i)); !written) return written;
+    if (i > 0) out_.put(',');
+    if (!value(PyTuple_GetItem(tuple, i))) return false;
   }
-  out.put(']');
-  return {};
+  out_.put(']');
+  return true;
 }
 
-Result<> write_dict(OutputBuffer& out, PyObject* dict) {
+bool ValueWriter::dict(PyObject* dict) {
   const RecursionGuard guard;
-  if (!guard.entered()) return take_pending();
-  out.put('{');
+  if (!guard.entered()) return fail(take_pending());
+  out_.put('{');
   const Py_ssize_t start = PyDict_Size(dict);
   Py_ssize_t remaining = start;
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
-  PyObject* value = nullptr;
+  PyObject* item = nullptr;
   for (;;) {
     if (PyDict_Size(dict) != start) panic("dictionary changed size during iteration");
     if (remaining == -1) panic("dictionary keys changed during iteration");
-    if (!PyDict_Next(dict, &position, &key, &value)) break;
-    if (remaining-- != start) out.put(',');
-    if (!is_str(key)) return CallError::type_error(key_not_str);
+    if (!PyDict_Next(dict, &position, &key, &item)) break;
+    if (remaining-- != start) out_.put(',');
+    if (!is_str(key)) return fail(key_not_str);
     // The key's cached UTF-8 form is written directly; the dict keeps the key alive.
-    if (auto written = write_str(out, key); !written) return written;
-    out.put(':');
-    if (auto written = write_value(out, value); !written) return written;
+    if (!str(key)) return false;
+    out_.put(':');
+    if (!value(item)) return false;
   }
-  out.put('}');
-  return {};
+  out_.put('}');
+  return true;
+}
+
+bool ValueWriter::value(PyObject* value) {
+  if (value == Py_None) {
+    out_.append("null", 4);
+    return true;
+  }
+  PyTypeObject* type = Py_TYPE(value);
+  // Exact built-in types first: the same outcome as the flag tests below,
+  // whose bits are disjoint for them, without the out-of-line flag lookup.
+  if (type == &PyUnicode_Type) return str(value);
+  if (type == &PyLong_Type) return integer(value);
+  if (type == &PyFloat_Type) return floating(value);
+  if (type == &PyDict_Type) return dict(value);
+  if (type == &PyList_Type) return list(value);
+  if (type == &PyBool_Type) {
+    if (value == Py_True) {
+      out_.append("true", 4);
+    } else {
+      out_.append("false", 5);
+    }
+    return true;
+  }
+  if (type == &PyTuple_Type) return tuple(value);
+  // Subclasses, by kind in order: str, int, float, list, tuple, dict.
+  const unsigned long flags = PyType_GetFlags(type);
+  if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return str(value);
+  if (flags & Py_TPFLAGS_LONG_SUBCLASS) return integer(value);
+  if (PyType_IsSubtype(type, &PyFloat_Type)) return floating(value);
+  if (flags & Py_TPFLAGS_LIST_SUBCLASS) return list(value);
+  if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) return tuple(value);
+  if (flags & Py_TPFLAGS_DICT_SUBCLASS) return dict(value);
+  return fail(unsupported_type);
 }
 
 }  // namespace
 
 Result<> write_value(OutputBuffer& out, PyObject* value) {
-  if (value == Py_None) {
-    out.append("null", 4);
-    return {};
-  }
-  PyTypeObject* type = Py_TYPE(value);
-  // Exact built-in types first: the same outcome as the flag tests below,
-  // whose bits are disjoint for them, without the out-of-line flag lookup.
-  if (type == &PyUnicode_Type) return write_str(out, value);
-  if (type == &PyLong_Type) return write_int(out, value);
-  if (type == &PyFloat_Type) return write_float(out, value);
-  if (type == &PyDict_Type) return write_dict(out, value);
-  if (type == &PyList_Type) return write_list(out, value);
-  if (type == &PyBool_Type) {
-    if (value == Py_True) {
-      out.append("true", 4);
-    } else {
-      out.append("false", 5);
-    }
-    return {};
-  }
-  if (type == &PyTuple_Type) return write_tuple(out, value);
-  // Subclasses, by kind in order: str, int, float, list, tuple, dict.
-  const unsigned long flags = PyType_GetFlags(type);
-  if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return write_str(out, value);
-  if (flags & Py_TPFLAGS_LONG_SUBCLASS) return write_int(out, value);
-  if (PyType_IsSubtype(type, &PyFloat_Type)) return write_float(out, value);
-  if (flags & Py_TPFLAGS_LIST_SUBCLASS) return write_list(out, value);
-  if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) return write_tuple(out, value);
-  if (flags & Py_TPFLAGS_DICT_SUBCLASS) return write_dict(out, value);
-  return CallError::type_error(unsupported_type);
+  ValueWriter writer(out);
+  if (writer.value(value)) return {};
+  return writer.take_error();
 }
 
 }  // namespace sorbek::json

@@ -32,6 +32,7 @@ TEST_P(EscapeScan, EveryByteAtEveryPosition) {
         for (int b = 0; b < 256; ++b) {
           s[at] = static_cast<char>(b);
           ASSERT_EQ(scan(s.data(), n), reference(s)) << "len " << n << " at " << at << " byte " << b;
+          ASSERT_EQ(escape_scan(s.data(), n), reference(s)) << "len " << n << " at " << at << " byte " << b;
         }
         s[at] = background;
       }
