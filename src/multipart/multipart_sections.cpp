@@ -67,16 +67,12 @@ Result<Ref> multipart_sections(PyObject* const* args, Py_ssize_t nargs, PyObject
   if (delimiter->empty()) return CallError::type_error("empty multipart delimiter");
 
   PairArray pairs;
-  {
-    const multipart::Searcher searcher(*delimiter);
-    PyMemArray<std::size_t> starts;
-    multipart::find_section_starts(*body, searcher, starts);
-    multipart::walk_sections(*body, delimiter->size(), starts, [&](std::string_view head, std::string_view payload) {
-      Ref head_bytes = bytes_from(head);
-      Ref payload_bytes = bytes_from(payload);
-      pairs.push(std::move(head_bytes), std::move(payload_bytes));
-    });
-  }
+  const multipart::Searcher searcher(*delimiter);
+  multipart::split_sections(*body, searcher, [&](std::string_view head, std::string_view payload) {
+    Ref head_bytes = bytes_from(head);
+    Ref payload_bytes = bytes_from(payload);
+    pairs.push(std::move(head_bytes), std::move(payload_bytes));
+  });
 
   const std::size_t count = pairs.size();
   Ref list = panic_on_null(PyList_New(static_cast<Py_ssize_t>(count)));

@@ -86,7 +86,7 @@ struct SearchKernels {
   // Runs the vector filter: `Block::width` start positions per step, `mask`
   // giving one bit per position whose two filter bytes match.
   template <class Block>
-  static std::size_t find_blocks(const Searcher& s, const std::uint8_t* hay, std::size_t size,
+  [[gnu::always_inline]] static inline std::size_t find_blocks(const Searcher& s, const std::uint8_t* hay, std::size_t size,
                                  std::size_t from) noexcept {
     const std::size_t m = s.size_;
     if (size < m || from > size - m) return npos;
@@ -106,6 +106,95 @@ struct SearchKernels {
       }
     }
     return scalar_from(s, hay, size, from, i, verified);
+  }
+
+  // Batch form: all occurrences of a range in one pass, so that a body of
+  // many tiny sections costs a few instructions per occurrence rather than
+  // a call and a vector setup each.
+  struct Batch {
+    std::size_t* ends;
+    std::size_t capacity;
+    std::size_t count = 0;
+    std::size_t next;      // lowest start a new occurrence may have
+    std::size_t verified = 0;
+    std::size_t origin;    // where this call began scanning, for the budget
+    bool full() const noexcept { return count == capacity; }
+  };
+
+  // Records an occurrence at pos; returns false once the batch is full.
+  static bool record(const Searcher& s, Batch& b, std::size_t pos) noexcept {
+    b.next = pos + s.size_;
+    b.ends[b.count++] = b.next;
+    return !b.full();
+  }
+
+  // The rest of a batch by Two-Way, once verification outgrew its budget.
+  static std::size_t many_two_way(const Searcher& s, const std::uint8_t* hay, std::size_t size, Batch& b) noexcept {
+    for (;;) {
+      const std::size_t pos = s.find_two_way(hay, size, b.next);
+      if (pos == npos || !record(s, b, pos)) break;
+    }
+    return b.count;
+  }
+
+  // Filters start positions i, i + width, ... while a whole block fits;
+  // returns the first start it did not cover, or npos when the batch is
+  // complete (full, or handed to Two-Way).
+  template <class Block>
+  [[gnu::always_inline]] static inline std::size_t many_blocks(const Searcher& s, const std::uint8_t* hay,
+                                                               std::size_t size, Batch& b, std::size_t i) noexcept {
+    const std::size_t m = s.size_;
+    const std::size_t last = size - m;
+    const Block block(s.needle_[0], s.needle_[s.second_]);
+    while (i <= last && last - i >= Block::width - 1) {
+      std::uint64_t mask = block.mask(hay + i, hay + i + s.second_);
+      if (b.next > i) mask = b.next - i >= Block::width ? 0 : mask & (~std::uint64_t{0} << (b.next - i));
+      while (mask != 0) {
+        const std::size_t pos = i + static_cast<std::size_t>(__builtin_ctzll(mask));
+        if (matches_at(s, hay, pos)) {
+          if (!record(s, b, pos)) return npos;
+          mask = b.next - i >= Block::width ? 0 : mask & (~std::uint64_t{0} << (b.next - i));
+          continue;
+        }
+        b.verified += m;
+        if (over_budget(b.verified, pos - b.origin, m)) {
+          b.next = pos + 1;
+          many_two_way(s, hay, size, b);
+          return npos;
+        }
+        mask &= mask - 1;
+      }
+      i = std::max(i + Block::width, b.next);
+    }
+    return i;
+  }
+
+  struct ScalarBlock {
+    static constexpr std::size_t width = 1;
+    std::uint8_t first, second;
+    ScalarBlock(std::uint8_t a, std::uint8_t b) noexcept : first(a), second(b) {}
+    std::uint64_t mask(const std::uint8_t* p, const std::uint8_t* q) const noexcept {
+      return (*p == first) & (*q == second);
+    }
+  };
+
+  template <class Block>
+  [[gnu::always_inline]] static inline std::size_t find_many_blocks(const Searcher& s, const std::uint8_t* hay,
+                                                                    std::size_t size, std::size_t& from,
+                                                                    std::size_t* ends, std::size_t capacity) noexcept {
+    if (capacity == 0) return 0;
+    Batch b{ends, capacity, 0, from, 0, from};
+    if (size >= s.size_ && from <= size - s.size_) {
+      std::size_t i = many_blocks<Block>(s, hay, size, b, from);
+      if (i != npos) many_blocks<ScalarBlock>(s, hay, size, b, i);
+    }
+    from = b.next;
+    return b.count;
+  }
+
+  static std::size_t find_many_scalar(const Searcher& s, const std::uint8_t* hay, std::size_t size,
+                                      std::size_t& from, std::size_t* ends, std::size_t capacity) noexcept {
+    return find_many_blocks<ScalarBlock>(s, hay, size, from, ends, capacity);
   }
 
 #if defined(SORBEK_X86_64)
@@ -144,6 +233,17 @@ struct SearchKernels {
                                                   std::size_t size, std::size_t from) noexcept {
     return find_blocks<Avx2Block>(s, hay, size, from);
   }
+
+  static std::size_t find_many_sse2(const Searcher& s, const std::uint8_t* hay, std::size_t size,
+                                    std::size_t& from, std::size_t* ends, std::size_t capacity) noexcept {
+    return find_many_blocks<Sse2Block>(s, hay, size, from, ends, capacity);
+  }
+
+  SORBEK_TARGET_AVX2 static std::size_t find_many_avx2(const Searcher& s, const std::uint8_t* hay,
+                                                       std::size_t size, std::size_t& from, std::size_t* ends,
+                                                       std::size_t capacity) noexcept {
+    return find_many_blocks<Avx2Block>(s, hay, size, from, ends, capacity);
+  }
 #elif defined(SORBEK_AARCH64)
   struct NeonBlock {
     static constexpr std::size_t width = 16;
@@ -168,7 +268,29 @@ struct SearchKernels {
                                std::size_t from) noexcept {
     return find_blocks<NeonBlock>(s, hay, size, from);
   }
+
+  static std::size_t find_many_neon(const Searcher& s, const std::uint8_t* hay, std::size_t size,
+                                    std::size_t& from, std::size_t* ends, std::size_t capacity) noexcept {
+    return find_many_blocks<NeonBlock>(s, hay, size, from, ends, capacity);
+  }
 #endif
+
+  static Searcher::FindManyFn select_many(simd::Isa isa) noexcept {
+    switch (isa) {
+#if defined(SORBEK_X86_64)
+      case simd::Isa::avx2:
+        if (simd::isa_available(simd::Isa::avx2)) return &find_many_avx2;
+        return &find_many_sse2;
+      case simd::Isa::sse2:
+        return &find_many_sse2;
+#elif defined(SORBEK_AARCH64)
+      case simd::Isa::neon:
+        return &find_many_neon;
+#endif
+      default:
+        return &find_many_scalar;
+    }
+  }
 
   static Searcher::FindFn select(simd::Isa isa) noexcept {
     switch (isa) {
@@ -195,7 +317,8 @@ Searcher::Searcher(std::string_view needle, simd::Isa isa) noexcept
       critical_(-1),
       period_(1),
       periodic_(false),
-      find_(SearchKernels::select(isa)) {
+      find_(SearchKernels::select(isa)),
+      find_many_(SearchKernels::select_many(isa)) {
   const std::size_t m = size_;
   // Second filter byte: the last one that differs from the first, so that
   // runs of the first byte (a boundary of dashes, say) let no candidate through.

@@ -30,6 +30,16 @@ class Searcher {
     return find_(*this, hay, size, from);
   }
 
+  // Successive non-overlapping occurrences from `from` on, each search
+  // resuming behind the previous occurrence: writes the end offset
+  // (position + needle size) of up to `capacity` of them to `ends` and
+  // returns how many. Fewer than `capacity` means there are no more;
+  // otherwise `from` is set to where to continue.
+  std::size_t find_many(const std::uint8_t* hay, std::size_t size, std::size_t& from, std::size_t* ends,
+                        std::size_t capacity) const noexcept {
+    return find_many_(*this, hay, size, from, ends, capacity);
+  }
+
   std::size_t size() const noexcept { return size_; }
 
   // Two-Way alone, from `from`; exposed for the kernel tests.
@@ -37,6 +47,8 @@ class Searcher {
 
  private:
   using FindFn = std::size_t (*)(const Searcher&, const std::uint8_t*, std::size_t, std::size_t) noexcept;
+  using FindManyFn = std::size_t (*)(const Searcher&, const std::uint8_t*, std::size_t, std::size_t&, std::size_t*,
+                                     std::size_t) noexcept;
 
   friend struct SearchKernels;
 
@@ -48,6 +60,7 @@ class Searcher {
   std::size_t period_;
   bool periodic_;
   FindFn find_;
+  FindManyFn find_many_;
 };
 
 }  // namespace sorbek::multipart

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #include "multipart/search.hpp"
@@ -14,49 +15,53 @@ namespace sorbek::multipart {
 
 inline constexpr std::string_view blank_line = "\r\n\r\n";
 
-// Records, for every non-overlapping occurrence of `delimiter` in `body`, the
-// offset of the first byte behind it. `starts` needs push_back(size_t).
-template <class Starts>
-void find_section_starts(std::string_view body, const Searcher& delimiter, Starts& starts) {
-  const auto* data = reinterpret_cast<const std::uint8_t*>(body.data());
-  const std::size_t n = delimiter.size();
-  const std::size_t size = body.size();
-  std::size_t p = 0;
-  while (size - p >= n) {
-    const std::size_t q = delimiter.find(data, size, p);
-    if (q == npos) break;
-    p = q + n;
-    starts.push_back(p);
-  }
-}
-
-// Walks the sections behind `starts` and calls emit(head, payload) for each
-// kept part, in order: a section opening with "--" ends the walk, one leading
-// CRLF is dropped, the head ends at the first blank line (no blank line: the
-// section is skipped) and one trailing CRLF is dropped from the payload.
-template <class Starts, class Emit>
-void walk_sections(std::string_view body, std::size_t delimiter_size, const Starts& starts, Emit&& emit) {
+// Walks the sections of `body` and calls emit(head, payload) for each kept
+// part, in order. Sections are the pieces between non-overlapping delimiter
+// occurrences, the preamble excluded. A section opening with "--" ends the
+// walk; one leading CRLF is dropped; the head ends at the first blank line
+// (no blank line: the section is skipped); one trailing CRLF is dropped from
+// the payload.
+//
+// Occurrences are found in batches and each section is handled as soon as
+// the next occurrence bounds it, so memory stays constant however many
+// sections the body holds, and nothing behind the closing marker is scanned.
+template <class Emit>
+void split_sections(std::string_view body, const Searcher& delimiter, Emit&& emit) {
   const Searcher blank(blank_line);
   const auto* data = reinterpret_cast<const std::uint8_t*>(body.data());
-  const std::size_t count = starts.size();
-  for (std::size_t k = 0; k < count; ++k) {
-    std::size_t s = starts[k];
-    const std::size_t e = k + 1 < count ? starts[k + 1] - delimiter_size : body.size();
+  const std::size_t n = delimiter.size();
+
+  // Handles the section [s, e); false once the closing marker ends the walk.
+  auto section = [&](std::size_t s, std::size_t e) {
     if (e - s >= 2) {
-      if (data[s] == '-' && data[s + 1] == '-') return;
+      if (data[s] == '-' && data[s + 1] == '-') return false;
       if (data[s] == '\r' && data[s + 1] == '\n') s += 2;
     }
-    if (e - s < 4) continue;
+    if (e - s < 4) return true;
     // Searching only [s, e) keeps the blank line inside this section.
     const std::size_t m = blank.find(data, e, s);
-    if (m == npos) continue;
-    std::size_t payload_end = e;
+    if (m == npos) return true;
     const std::size_t payload_start = m + 4;
+    std::size_t payload_end = e;
     if (payload_end - payload_start >= 2 && data[payload_end - 2] == '\r' && data[payload_end - 1] == '\n') {
       payload_end -= 2;
     }
     emit(body.substr(s, m - s), body.substr(payload_start, payload_end - payload_start));
+    return true;
+  };
+
+  std::size_t ends[256];
+  std::size_t from = 0;
+  std::size_t start = npos;  // start of the section awaiting its end
+  for (;;) {
+    const std::size_t found = delimiter.find_many(data, body.size(), from, ends, std::size(ends));
+    for (std::size_t i = 0; i < found; ++i) {
+      if (start != npos && !section(start, ends[i] - n)) return;
+      start = ends[i];
+    }
+    if (found < std::size(ends)) break;
   }
+  if (start != npos) section(start, body.size());
 }
 
 }  // namespace sorbek::multipart

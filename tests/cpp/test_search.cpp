@@ -2,6 +2,7 @@
 
 #include <random>
 #include <string>
+#include <vector>
 
 #include "kernel_variants.hpp"
 #include "multipart/search.hpp"
@@ -29,6 +30,23 @@ class Search : public ::testing::TestWithParam<sorbek::simd::Isa> {
       ASSERT_EQ(searcher.find(bytes(hay), hay.size(), from), want) << "from " << from;
       ASSERT_EQ(scalar.find(bytes(hay), hay.size(), from), want) << "from " << from;
       ASSERT_EQ(searcher.find_two_way(bytes(hay), hay.size(), from), want) << "from " << from;
+    }
+    // Batched, non-overlapping, resumed across batches of several sizes.
+    std::vector<std::size_t> want_ends;
+    for (std::size_t p = naive(hay, needle, 0); p != npos; p = naive(hay, needle, p + needle.size())) {
+      want_ends.push_back(p + needle.size());
+    }
+    for (std::size_t capacity : {1, 2, 3, 7, 256}) {
+      for (const Searcher* s : {&searcher, &scalar}) {
+        std::vector<std::size_t> ends(capacity), got;
+        std::size_t from = 0;
+        for (;;) {
+          const std::size_t found = s->find_many(bytes(hay), hay.size(), from, ends.data(), capacity);
+          got.insert(got.end(), ends.begin(), ends.begin() + static_cast<std::ptrdiff_t>(found));
+          if (found < capacity) break;
+        }
+        ASSERT_EQ(got, want_ends) << "capacity " << capacity;
+      }
     }
   }
 };
