@@ -27,25 +27,28 @@ from reference import py_sections  # noqa: E402
 QUICK = "--quick" in sys.argv
 
 
-def best_time(fn, budget: float = 0.25, repeat: int = 5) -> float:
-    """Seconds per call: the best of `repeat` timed batches."""
-    if QUICK:
-        budget, repeat = budget / 5, 3
-    number = 1
-    while True:
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        elapsed = time.perf_counter() - start
-        if elapsed >= budget / repeat or number >= 1 << 20:
-            break
-        number *= 2 if elapsed == 0 else max(2, min(10, int(budget / repeat / elapsed) + 1))
-    best = elapsed / number
-    for _ in range(repeat - 1):
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        best = min(best, (time.perf_counter() - start) / number)
+def _batch(fn, number: int) -> float:
+    start = time.perf_counter()
+    for _ in range(number):
+        fn()
+    return (time.perf_counter() - start) / number
+
+
+def side_by_side(fns, budget: float = 0.04) -> list[float]:
+    """Seconds per call of each function: batches of about `budget` seconds,
+    taken round-robin so that a burst of load on this shared machine hits
+    every peer alike, and the best batch of each kept."""
+    rounds = 3 if QUICK else 9
+    numbers = []
+    for fn in fns:
+        number = 1
+        while (elapsed := _batch(fn, number) * number) < budget and number < 1 << 20:
+            number = max(number * 2, int(number * budget / max(elapsed, 1e-9)))
+        numbers.append(number)
+    best = [float("inf")] * len(fns)
+    for _ in range(rounds):
+        for i, (fn, number) in enumerate(zip(fns, numbers)):
+            best[i] = min(best[i], _batch(fn, number))
     return best
 
 
@@ -94,12 +97,17 @@ def bench_multipart() -> None:
     upload_ns = None
     for name, body, delimiter, well_formed in multipart_workloads():
         assert sorbek_accel.multipart_sections(body, delimiter) == py_sections(body, delimiter), name
-        ours = best_time(lambda: sorbek_accel.multipart_sections(body, delimiter))
-        ref = best_time(lambda: py_sections(body, delimiter), repeat=3)
-        copy = best_time(lambda: bytes(memoryview(body)))
+        fns = [
+            lambda: sorbek_accel.multipart_sections(body, delimiter),
+            lambda: py_sections(body, delimiter),
+            lambda: bytes(memoryview(body)),
+        ]
         if well_formed:
             assert len(python_multipart_sections(body, BOUNDARY)) == len(py_sections(body, delimiter))
-            pm = best_time(lambda: python_multipart_sections(body, BOUNDARY), repeat=3)
+            fns.append(lambda: python_multipart_sections(body, BOUNDARY))
+        ours, ref, copy, *rest = side_by_side(fns)
+        if well_formed:
+            pm = rest[0]
             pm_cells = (mbps(len(body), pm), f"{pm / ours:,.1f}x")
         else:
             pm_cells = ("-", "-")
@@ -136,17 +144,18 @@ def encoders():
     ]
 
 
-def time_fresh(encode, value, per_call_hint: float) -> float:
-    count = max(20, min(20000, int((0.02 if QUICK else 0.06) / max(per_call_hint, 1e-7))))
-    best = float("inf")
-    for _ in range(3):
-        copies = fresh_copies(value, count)
-        gc.collect()
-        start = time.perf_counter()
-        for c in copies:
-            encode(c)
-        best = min(best, (time.perf_counter() - start) / count)
-        del copies
+def time_fresh(encoders_, value, per_call_hint: float) -> list[float]:
+    """Like side_by_side, but every call gets a tree it has never seen."""
+    count = max(20, min(20000, int((0.01 if QUICK else 0.03) / max(per_call_hint, 1e-7))))
+    best = [float("inf")] * len(encoders_)
+    for _ in range(3 if QUICK else 7):
+        for i, encode in enumerate(encoders_):
+            copies = fresh_copies(value, count)
+            start = time.perf_counter()
+            for c in copies:
+                encode(c)
+            best[i] = min(best[i], (time.perf_counter() - start) / count)
+            del copies
     return best
 
 
@@ -161,10 +170,8 @@ def bench_json() -> None:
         for name, value in json_workloads():
             expected = sorbek_accel.json_dumps(value)
             assert json.loads(expected) == json.loads(json.dumps(value))
-            times = []
-            for _, encode in peers:
-                warm = best_time(lambda: encode(value))
-                times.append(warm if mode == "warm" else time_fresh(encode, value, warm))
+            warm = side_by_side([lambda e=e: e(value) for _, e in peers])
+            times = warm if mode == "warm" else time_fresh([e for _, e in peers], value, warm[0])
             ours = times[0]
             cells = [f"{_fmt(ours)}"] + [f"{_fmt(t)} ({t / ours:.1f}x)" for t in times[1:]]
             print(f"| {name} | {len(expected.encode()):,} | " + " | ".join(cells) + " |")

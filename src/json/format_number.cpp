@@ -26,30 +26,44 @@ inline unsigned digit_count(std::uint64_t v) noexcept {
   return t + 1 - static_cast<unsigned>((v | 1) < powers_of_ten[t]);
 }
 
-// Writes exactly `count` digits of v ending at out + count, two per step;
-// 32-bit arithmetic once the value fits, which is cheaper to divide.
-inline void put_digits(std::uint64_t v, char* out, unsigned count) noexcept {
-  char* p = out + count;
-  while (v >= (std::uint64_t{1} << 32)) {
-    const auto pair = static_cast<unsigned>(v % 100);
-    v /= 100;
-    p -= 2;
-    std::memcpy(p, digit_pairs + 2 * pair, 2);
-  }
-  auto w = static_cast<std::uint32_t>(v);
-  while (w >= 100) {
-    const std::uint32_t pair = w % 100;
-    w /= 100;
-    p -= 2;
-    std::memcpy(p, digit_pairs + 2 * pair, 2);
-  }
-  if (w >= 10) {
-    p -= 2;
-    std::memcpy(p, digit_pairs + 2 * w, 2);
-  } else {
-    *--p = static_cast<char>('0' + w);
-  }
+// Exactly 8 digits of v < 10^8, leading zeros included, computed in the
+// lanes of one 64-bit word: 4-digit halves in 32-bit lanes, then 2-digit
+// quarters in 16-bit lanes, then single digits in bytes. Each step divides
+// every lane at once by a multiply and shift that is exact in its range.
+inline void put_digits8(std::uint32_t v, char* out) noexcept {
+  const std::uint64_t halves = (v / 10000) | (static_cast<std::uint64_t>(v % 10000) << 32);
+  const std::uint64_t hundreds = ((halves * 5243) >> 19) & 0x0000007F0000007Full;  // lane / 100, lane < 10^4
+  const std::uint64_t quarters = hundreds | ((halves - hundreds * 100) << 16);
+  const std::uint64_t tens = ((quarters * 103) >> 10) & 0x000F000F000F000Full;  // lane / 10, lane < 100
+  const std::uint64_t digits = tens | ((quarters - tens * 10) << 8);
+  const std::uint64_t ascii = digits + 0x3030303030303030ull;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  const std::uint64_t text = __builtin_bswap64(ascii);
+#else
+  const std::uint64_t text = ascii;
+#endif
+  std::memcpy(out, &text, 8);
 }
+
+// Writes the digits of v so that they end at `end` (8 at a time, so up to 7
+// bytes before the first digit may be overwritten); returns the first digit.
+inline char* put_digits_backward(std::uint64_t v, char* end) noexcept {
+  while (v >= 100000000) {
+    const std::uint64_t q = v / 100000000;
+    end -= 8;
+    put_digits8(static_cast<std::uint32_t>(v - q * 100000000), end);
+    v = q;
+  }
+  put_digits8(static_cast<std::uint32_t>(v), end - 8);
+  return end - digit_count(v);
+}
+
+// A scratch area for put_digits_backward whose digits end at `end`, with
+// room to copy a fixed 24 bytes from any start of up to 20 digits.
+struct DigitScratch {
+  char bytes[48];
+  char* end() noexcept { return bytes + 24; }
+};
 
 __extension__ typedef unsigned __int128 u128;
 
@@ -75,9 +89,10 @@ constexpr int floor_log10_three_quarters_pow2(int q) noexcept { return (q * 6313
 }  // namespace
 
 char* write_uint64(std::uint64_t v, char* out) noexcept {
-  const unsigned count = digit_count(v);
-  put_digits(v, out, count);
-  return out + count;
+  DigitScratch scratch;
+  const char* first = put_digits_backward(v, scratch.end());
+  std::memcpy(out, first, 24);  // fixed size: a few moves instead of a call
+  return out + (scratch.end() - first);
 }
 
 char* write_int64(std::int64_t v, char* out) noexcept {
@@ -126,25 +141,20 @@ Decimal shortest_decimal(double x) noexcept {
   auto in_high = [&](std::uint64_t d) { return closed ? scaled(d) <= high4 : scaled(d) < high4; };
 
   const auto s = static_cast<std::uint64_t>(v4 >> shift);
-  std::uint64_t digits;
-  int exponent = k;
+  const std::uint64_t t = s + 1;
   // One digit fewer: at most one multiple of 10^(k+1) lies in the interval.
   const std::uint64_t s10 = s / 10 * 10;
   const std::uint64_t t10 = s10 + 10;
+  // All tests are made up front and combined without branches: which one
+  // decides is data-dependent and would mispredict often.
   const bool s10_in = in_low(s10), t10_in = in_high(t10);
-  if (s10_in != t10_in) {
-    digits = s10_in ? s10 : t10;
-  } else {
-    const std::uint64_t t = s + 1;
-    const bool s_in = in_low(s), t_in = in_high(t);
-    if (s_in != t_in) {
-      digits = s_in ? s : t;
-    } else {
-      // Both in: the nearer one, and the upper one at an exact tie.
-      const u128 midpoint = static_cast<u128>(2 * s + 1) << (shift - 1);
-      digits = v4 < midpoint ? s : t;
-    }
-  }
+  const bool s_in = in_low(s), t_in = in_high(t);
+  // Both s and t in: the nearer one, and the upper one at an exact tie.
+  const bool upper_nearer = v4 >= (static_cast<u128>(2 * s + 1) << (shift - 1));
+  const std::uint64_t one_digit_fewer = s10_in ? s10 : t10;
+  const std::uint64_t same_length = s_in != t_in ? (s_in ? s : t) : (upper_nearer ? t : s);
+  std::uint64_t digits = s10_in != t10_in ? one_digit_fewer : same_length;
+  int exponent = k;
   while (digits % 10 == 0) {
     digits /= 10;
     ++exponent;
@@ -168,23 +178,21 @@ char* write_float(double x, char* out) noexcept {
     return out + 2;
   }
   const Decimal d = shortest_decimal(std::bit_cast<double>(magnitude_bits));
-  char digits[20];
-  const unsigned count = digit_count(d.digits);
-  put_digits(d.digits, digits, count);
-  const int point = static_cast<int>(count) + d.exponent;  // digits before the decimal point
+  DigitScratch scratch;
+  const char* first = put_digits_backward(d.digits, scratch.end());
+  const auto count = static_cast<int>(scratch.end() - first);  // at most 17
+  const int point = count + d.exponent;  // digits before the decimal point
   if (point > 0) {
-    const auto whole = static_cast<std::size_t>(point);
-    std::memcpy(out, digits, whole);
-    out[whole] = '.';
-    std::memcpy(out + whole + 1, digits + whole, count - whole);
+    // Every digit, then the fractional ones again one place to the right.
+    std::memcpy(out, first, 24);
+    std::memcpy(out + point + 1, first + point, 16);
+    out[point] = '.';
     return out + count + 1;
   }
-  const auto zeros = static_cast<std::size_t>(-point);
-  out[0] = '0';
-  out[1] = '.';
-  std::memset(out + 2, '0', zeros);
-  std::memcpy(out + 2 + zeros, digits, count);
-  return out + 2 + zeros + count;
+  // |x| >= 0.0001: at most three zeros between the point and the digits.
+  std::memcpy(out, "0.000", 5);
+  std::memcpy(out + 2 - point, first, 24);
+  return out + 2 - point + count;
 }
 
 }  // namespace sorbek::json

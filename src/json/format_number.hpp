@@ -7,9 +7,11 @@
 
 namespace sorbek::json {
 
-// Longest text of write_int64 (sign and 19 digits) and write_float.
-inline constexpr std::size_t int_chars = 20;
-inline constexpr std::size_t float_chars = 32;
+// Room the writers need at `out`: they store whole fixed-size blocks and
+// return the end of the actual text, which is shorter (at most 21 bytes for
+// write_int64, 24 for write_float).
+inline constexpr std::size_t int_chars = 32;
+inline constexpr std::size_t float_chars = 48;
 
 // Decimal digits of v; returns the end of the text.
 char* write_uint64(std::uint64_t v, char* out) noexcept;

@@ -60,6 +60,9 @@ class OutputBuffer {
   char* cursor() noexcept { return data_ + size_; }
   void advance_to(char* end) noexcept { size_ = static_cast<std::size_t>(end - data_); }
 
+  // Appends a copy of earlier output, data()[offset, offset + n), after reserve(n).
+  void repeat_unchecked(std::size_t offset, std::size_t n) noexcept { append_unchecked(data_ + offset, n); }
+
   const char* data() const noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }
 

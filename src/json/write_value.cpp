@@ -1,6 +1,7 @@
 #include "json/write_value.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 
 #include "json/format_number.hpp"
@@ -60,14 +61,33 @@ class ValueWriter {
   bool fail(const char* type_error_message) { return fail(CallError::type_error(type_error_message)); }
 
   bool str(PyObject* value);
+  bool key(PyObject* key);
   bool integer(PyObject* value);
   bool floating(PyObject* value);
   bool list(PyObject* list);
   bool tuple(PyObject* tuple);
   bool dict(PyObject* dict);
 
+  // Recently written dict keys: the key object and where its literal and
+  // the ':' after it already stand in the output. Repeated keys (the same
+  // field names in every record) are then copied instead of re-encoded and
+  // re-scanned. Keyed by object identity, which is sound because no object
+  // is freed, and so no address reused, while a call runs.
+  struct KeyEntry {
+    PyObject* key;
+    std::uint32_t offset;
+    std::uint32_t length;
+  };
+  static constexpr std::size_t key_slots = 32;
+  static constexpr std::size_t cached_key_limit = 64;
+  static std::size_t key_slot(PyObject* key) noexcept {
+    const auto bits = reinterpret_cast<std::uintptr_t>(key);
+    return ((bits >> 4) ^ (bits >> 9)) & (key_slots - 1);
+  }
+
   OutputBuffer& out_;
   std::optional<CallError> error_;
+  KeyEntry keys_[key_slots] = {};
 };
 
 bool ValueWriter::str(PyObject* value) {
@@ -75,6 +95,24 @@ bool ValueWriter::str(PyObject* value) {
   const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
   if (utf8 == nullptr) return fail(take_pending());
   write_json_string(out_, utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool ValueWriter::key(PyObject* key) {
+  KeyEntry& entry = keys_[key_slot(key)];
+  if (entry.key == key) {
+    out_.reserve(entry.length);
+    out_.repeat_unchecked(entry.offset, entry.length);
+    return true;
+  }
+  if (!is_str(key)) return fail(key_not_str);
+  const std::size_t start = out_.size();
+  if (!str(key)) return false;
+  out_.put(':');
+  const std::size_t length = out_.size() - start;
+  if (length <= cached_key_limit && start <= UINT32_MAX) {
+    entry = {key, static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(length)};
+  }
   return true;
 }
 
@@ -142,11 +180,7 @@ bool ValueWriter::dict(PyObject* dict) {
     if (remaining == -1) panic("dictionary keys changed during iteration");
     if (!PyDict_Next(dict, &position, &key, &item)) break;
     if (remaining-- != start) out_.put(',');
-    if (!is_str(key)) return fail(key_not_str);
-    // The key's cached UTF-8 form is written directly; the dict keeps the key alive.
-    if (!str(key)) return false;
-    out_.put(':');
-    if (!value(item)) return false;
+    if (!this->key(key) || !value(item)) return false;
   }
   out_.put('}');
   return true;

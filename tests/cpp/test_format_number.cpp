@@ -114,3 +114,22 @@ TEST(WriteFloat, RandomAgainstExactOracle) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every 8-digit block width matters: check all values below 10^6 and a
+// dense stride through the rest of the 32-bit range.
+TEST(WriteInt, DigitBlocksExhaustive) {
+  char buf[sorbek::json::int_chars];
+  char want[32];
+  auto check = [&](std::uint64_t v) {
+    const int n = std::snprintf(want, sizeof want, "%llu", static_cast<unsigned long long>(v));
+    char* end = sorbek::json::write_uint64(v, buf);
+    ASSERT_EQ(std::string(buf, end), std::string(want, static_cast<std::size_t>(n))) << v;
+  };
+  for (std::uint64_t v = 0; v < 1000000; ++v) check(v);
+  for (std::uint64_t v = 1000000; v < (1ull << 32); v += 997) check(v);
+  for (std::uint64_t v = 99999999ull - 5000; v < 100000000ull + 5000; ++v) check(v);
+}
+
+}  // namespace
