@@ -50,3 +50,6 @@ cmake -S "$ROOT" -B "$ROOT/build/test-clang" -G Ninja -DCMAKE_BUILD_TYPE=Release
   -DSORBEK_BUILD_MODULE=ON -DSORBEK_BUILD_TESTS=ON -DSORBEK_WERROR=ON >/dev/null
 cmake --build "$ROOT/build/test-clang"
 (cd "$ROOT/build/test-clang" && ctest --output-on-failure)
+
+echo "== the whole suite against an ASan/UBSan build"
+bash "$ROOT/scripts/sanitize.sh"

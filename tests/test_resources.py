@@ -1,6 +1,7 @@
 """Reference counts and memory stay flat on success and on every error path."""
 
 import gc
+import os
 import sys
 import tracemalloc
 
@@ -9,6 +10,7 @@ import pytest
 
 from sorbek_accel import json_dumps, multipart_sections
 
+SANITIZED = os.environ.get("SORBEK_SANITIZED") == "1"
 BODY = b"pre\r\n--b\r\nH: 1\r\n\r\nvalue\r\n--b\r\nH: 2\r\n\r\n" + b"x" * 300 + b"\r\n--b--\r\n"
 TREE = {"a": [1, 2.5, None, True, "é\n"], "b": ("x", {"c": -7}), "d": "y" * 100}
 
@@ -72,7 +74,8 @@ def test_memory_flat_over_100k_calls(name, fn):
     gc.collect()
     rss_after = process.memory_info().rss
     assert traced_after - traced_before < 16 * 1024, name
-    assert rss_after - rss_before < 4 * 1024 * 1024, name
+    if not SANITIZED:  # the sanitizer's quarantine holds freed memory back on purpose
+        assert rss_after - rss_before < 4 * 1024 * 1024, name
 
 
 def test_result_objects_are_released():
