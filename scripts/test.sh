@@ -53,3 +53,6 @@ cmake --build "$ROOT/build/test-clang"
 
 echo "== the whole suite against an ASan/UBSan build"
 bash "$ROOT/scripts/sanitize.sh"
+
+echo "== fuzz targets, smoke run"
+bash "$ROOT/scripts/fuzz.sh" "${SORBEK_FUZZ_SECONDS:-10}"
