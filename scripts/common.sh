@@ -22,11 +22,11 @@ find_python() {
   return 0
 }
 
-# Creates (or reuses) the venv for interpreter version $1 with the packages
-# listed in $2; prints the venv's python.
+# Creates (or reuses) a venv for interpreter version $1 with the packages
+# listed in $2, named $3 (default pyXY); prints the venv's python.
 venv_python() {
   local version="$1" requirements="$2" python venv
-  venv="$VENVS/py${version/./}"
+  venv="$VENVS/${3:-py${version/./}}"
   if [ ! -x "$venv/bin/python" ]; then
     python="$(find_python "$version")"
     if [ -z "$python" ]; then

@@ -94,3 +94,33 @@ def test_result_objects_are_released():
     del body
     if ref is not None:
         assert ref() is None
+
+
+@pytest.mark.slow
+def test_soak_one_million_mixed_calls():
+    """1,000,000 calls cycling through every success and error path: traced
+    memory and resident size stay flat. Run with SORBEK_SLOW=1."""
+    process = psutil.Process()
+    watched = [BODY, TREE, lst]
+    for _ in range(5):
+        for _, fn in CALLS:
+            call(fn)
+    gc.collect()
+    counts = [sys.getrefcount(o) for o in watched]
+    rss_before = process.memory_info().rss
+    tracemalloc.start()
+    traced_before, _ = tracemalloc.get_traced_memory()
+    rounds = 1_000_000 // len(CALLS) + 1
+    for _ in range(rounds):
+        for _, fn in CALLS:
+            call(fn)
+    gc.collect()
+    traced_after, _ = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    rss_after = process.memory_info().rss
+    print(f"soak: {rounds * len(CALLS):,} calls, traced growth {traced_after - traced_before} B, "
+          f"RSS growth {(rss_after - rss_before) / 1024:.0f} KiB")
+    assert [sys.getrefcount(o) for o in watched] == counts
+    assert traced_after - traced_before < 64 * 1024
+    if not SANITIZED:
+        assert rss_after - rss_before < 8 * 1024 * 1024
