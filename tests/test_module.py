@@ -74,13 +74,15 @@ import sys, _testcapi, sorbek_accel
 unraisable = []
 sys.unraisablehook = lambda u: unraisable.append(type(u.exc_value).__name__)
 body = b"--b\\r\\nH: 1\\r\\n\\r\\n" + b"x" * 50 + b"\\r\\n--b--"
+def split_failing(k):
+    _testcapi.set_nomemory(k, k + 1)
+    try:
+        sorbek_accel.multipart_sections(body, b"--b")
+    finally:
+        _testcapi.remove_mem_hooks()
 for k in range(1, 200):
     try:
-        _testcapi.set_nomemory(k, k + 1)
-        try:
-            sorbek_accel.multipart_sections(body, b"--b")
-        finally:
-            _testcapi.remove_mem_hooks()
+        split_failing(k)
     except MemoryError:
         continue
     except Exception:
@@ -92,11 +94,7 @@ for k in range(1, 200):
         print(repr(t.__doc__))
         again = None
         try:
-            _testcapi.set_nomemory(k, k + 1)
-            try:
-                sorbek_accel.multipart_sections(body, b"--b")
-            finally:
-                _testcapi.remove_mem_hooks()
+            split_failing(k)
         except BaseException as e2:
             again = type(e2)
         print("same type", again is t or again is MemoryError)

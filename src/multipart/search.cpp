@@ -275,37 +275,25 @@ struct SearchKernels {
   }
 #endif
 
-  static Searcher::FindManyFn select_many(simd::Isa isa) noexcept {
-    switch (isa) {
-#if defined(SORBEK_X86_64)
-      case simd::Isa::avx2:
-        if (simd::isa_available(simd::Isa::avx2)) return &find_many_avx2;
-        return &find_many_sse2;
-      case simd::Isa::sse2:
-        return &find_many_sse2;
-#elif defined(SORBEK_AARCH64)
-      case simd::Isa::neon:
-        return &find_many_neon;
-#endif
-      default:
-        return &find_many_scalar;
-    }
-  }
+  struct Kernel {
+    Searcher::FindFn find;
+    Searcher::FindManyFn find_many;
+  };
 
-  static Searcher::FindFn select(simd::Isa isa) noexcept {
+  static Kernel select(simd::Isa isa) noexcept {
     switch (isa) {
 #if defined(SORBEK_X86_64)
       case simd::Isa::avx2:
-        if (simd::isa_available(simd::Isa::avx2)) return &find_avx2;
-        return &find_sse2;
+        if (simd::isa_available(simd::Isa::avx2)) return {&find_avx2, &find_many_avx2};
+        return {&find_sse2, &find_many_sse2};
       case simd::Isa::sse2:
-        return &find_sse2;
+        return {&find_sse2, &find_many_sse2};
 #elif defined(SORBEK_AARCH64)
       case simd::Isa::neon:
-        return &find_neon;
+        return {&find_neon, &find_many_neon};
 #endif
       default:
-        return &find_scalar;
+        return {&find_scalar, &find_many_scalar};
     }
   }
 };
@@ -317,8 +305,8 @@ Searcher::Searcher(std::string_view needle, simd::Isa isa) noexcept
       critical_(-1),
       period_(1),
       periodic_(false),
-      find_(SearchKernels::select(isa)),
-      find_many_(SearchKernels::select_many(isa)) {
+      find_(SearchKernels::select(isa).find),
+      find_many_(SearchKernels::select(isa).find_many) {
   const std::size_t m = size_;
   // Second filter byte: the last one that differs from the first, so that
   // runs of the first byte (a boundary of dashes, say) let no candidate through.
