@@ -32,28 +32,61 @@ EscapeScanFn escape_scan_for(simd::Isa isa) noexcept;
 // The widest kernel the CPU runs, chosen once.
 extern const EscapeScanFn escape_scan_best;
 
-// Short runs (dict keys, most values) stay inline, 8 bytes per step.
-inline std::size_t escape_scan(const char* p, std::size_t n) noexcept {
-  if (n >= 32) return escape_scan_best(p, n);
-  std::size_t i = 0;
+namespace detail {
+
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+// High bit set in each byte of w that needs escaping; exact for the lowest
+// flagged byte, which is all that is used.
+inline std::uint64_t escape_bits(std::uint64_t w) noexcept {
   constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    // Exact for the lowest flagged byte, which is all that is used.
-    const std::uint64_t control = (w - ones * 0x20) & ~w;
-    const std::uint64_t quote = w ^ (ones * '"');
-    const std::uint64_t backslash = w ^ (ones * '\\');
-    const std::uint64_t hits =
-        (control | ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash)) & highs;
-    if (hits != 0) return i + static_cast<std::size_t>(__builtin_ctzll(hits) / 8);
-  }
+  const std::uint64_t control = (w - ones * 0x20) & ~w;
+  const std::uint64_t quote = w ^ (ones * '"');
+  const std::uint64_t backslash = w ^ (ones * '\\');
+  return (control | ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash)) & highs;
+}
+
+inline std::uint64_t load8(const char* p) noexcept {
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
 #endif
+
+inline std::size_t escape_scan_bytes(const char* p, std::size_t i, std::size_t n) noexcept {
   for (; i < n; ++i) {
     if (escape_table[static_cast<unsigned char>(p[i])]) return i;
   }
   return n;
+}
+
+}  // namespace detail
+
+// Short runs (dict keys, most values) stay inline: 8 bytes per step, and a
+// last 8-byte step that ends at the end of the run and overlaps bytes already
+// known to be clean, so no byte loop is needed from 8 bytes on.
+inline std::size_t escape_scan(const char* p, std::size_t n) noexcept {
+  if (n >= 32) return escape_scan_best(p, n);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  if (n >= 8) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      if (const std::uint64_t hits = detail::escape_bits(detail::load8(p + i))) {
+        return i + static_cast<std::size_t>(__builtin_ctzll(hits) / 8);
+      }
+    }
+    if (i == n) return n;
+    const std::uint64_t hits = detail::escape_bits(detail::load8(p + n - 8));
+    return hits ? n - 8 + static_cast<std::size_t>(__builtin_ctzll(hits) / 8) : n;
+  }
+  if (n >= 4) {
+    // Both ends as one word: a clean run (the usual case) costs one test.
+    std::uint32_t head, tail;
+    std::memcpy(&head, p, 4);
+    std::memcpy(&tail, p + n - 4, 4);
+    if (detail::escape_bits(head | (static_cast<std::uint64_t>(tail) << 32)) == 0) return n;
+  }
+#endif
+  return detail::escape_scan_bytes(p, 0, n);
 }
 
 }  // namespace sorbek::json
