@@ -52,6 +52,11 @@ ensure_system_packages() {
   [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
   command -v clang++ >/dev/null 2>&1 || missing+=(clang)
   command -v nm >/dev/null 2>&1 || missing+=(binutils)
+  if [ "$(uname -m)" = x86_64 ]; then
+    # The arm64 NEON kernels are cross-built and run under qemu-user.
+    command -v aarch64-linux-gnu-g++ >/dev/null 2>&1 || missing+=(g++-aarch64-linux-gnu)
+    command -v qemu-aarch64 >/dev/null 2>&1 || missing+=(qemu-user)
+  fi
   if [ "${#missing[@]}" -gt 0 ]; then
     if [ "$(id -u)" != 0 ]; then
       echo "error: missing Debian packages: ${missing[*]} (install them as root)" >&2

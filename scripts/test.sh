@@ -51,6 +51,16 @@ cmake -S "$ROOT" -B "$ROOT/build/test-clang" -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build "$ROOT/build/test-clang"
 (cd "$ROOT/build/test-clang" && ctest --output-on-failure)
 
+if [ "$(uname -m)" = x86_64 ]; then
+  echo "== arm64 (NEON) kernel tests, cross-built and run under qemu-user"
+  cmake -S "$ROOT" -B "$ROOT/build/test-arm64" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/aarch64-linux-gnu.cmake" \
+    -DSORBEK_BUILD_MODULE=OFF -DSORBEK_BUILD_TESTS=ON -DSORBEK_WERROR=ON >/dev/null
+  cmake --build "$ROOT/build/test-arm64" --target kernel_tests float_sweep >/dev/null
+  qemu-aarch64 -L /usr/aarch64-linux-gnu "$ROOT/build/test-arm64/kernel_tests" --gtest_brief=1
+  qemu-aarch64 -L /usr/aarch64-linux-gnu "$ROOT/build/test-arm64/float_sweep" 200000
+fi
+
 echo "== the whole suite against an ASan/UBSan build"
 bash "$ROOT/scripts/sanitize.sh"
 

@@ -75,6 +75,7 @@ assert growth < 64 * 1024, growth
 def run_sweep(cases: str, limit: int):
     result = run_python(f"LIMIT = {limit}\n" + cases + SWEEP, timeout=600)
     assert result.returncode == 0, result.stdout + result.stderr
+    print(result.stdout)  # the outcome counts, shown with pytest -s
     return result.stdout
 
 
