@@ -49,6 +49,10 @@ inline char* put_digits_backward(std::uint64_t v, char* end) noexcept {
     put_digits8(static_cast<std::uint32_t>(v - q * 100000000), end);
     v = q;
   }
+  if (v < 10) {
+    end[-1] = static_cast<char>('0' + v);
+    return end - 1;
+  }
   put_digits8(static_cast<std::uint32_t>(v), end - 8);
   return end - digit_count(v);
 }
@@ -131,9 +135,17 @@ Decimal shortest_decimal(double x) noexcept {
   const u128 high4 = static_cast<u128>(4 * c + 2) * p5;
   // Round-to-nearest-even reads the interval's ends back as x when c is even.
   const bool closed = (c & 1) == 0;
-  auto scaled = [shift](std::uint64_t d) { return static_cast<u128>(d) << shift; };
-  auto in_low = [&](std::uint64_t d) { return closed ? scaled(d) >= low4 : scaled(d) > low4; };
-  auto in_high = [&](std::uint64_t d) { return closed ? scaled(d) <= high4 : scaled(d) < high4; };
+  // A candidate d stands for d << shift in these units. Its tests against the
+  // bounds reduce to 64-bit comparisons with the bounds shifted down, plus
+  // whether the shift dropped any bits (only then can d equal a bound's floor
+  // without reaching the bound).
+  const u128 below = (static_cast<u128>(1) << shift) - 1;
+  const auto low_floor = static_cast<std::uint64_t>(low4 >> shift);
+  const bool low_exact = (low4 & below) == 0;
+  const auto high_floor = static_cast<std::uint64_t>(high4 >> shift);
+  const bool high_exact = (high4 & below) == 0;
+  auto in_low = [&](std::uint64_t d) { return d > low_floor || (d == low_floor && closed && low_exact); };
+  auto in_high = [&](std::uint64_t d) { return d < high_floor || (d == high_floor && (closed || !high_exact)); };
 
   const auto s = static_cast<std::uint64_t>(v4 >> shift);
   const std::uint64_t t = s + 1;
@@ -145,7 +157,7 @@ Decimal shortest_decimal(double x) noexcept {
   const bool s10_in = in_low(s10), t10_in = in_high(t10);
   const bool s_in = in_low(s), t_in = in_high(t);
   // Both s and t in: the nearer one, and the upper one at an exact tie.
-  const bool upper_nearer = v4 >= (static_cast<u128>(2 * s + 1) << (shift - 1));
+  const bool upper_nearer = static_cast<std::uint64_t>(v4 >> (shift - 1)) >= 2 * s + 1;
   const std::uint64_t one_digit_fewer = s10_in ? s10 : t10;
   const std::uint64_t same_length = s_in != t_in ? (s_in ? s : t) : (upper_nearer ? t : s);
   std::uint64_t digits = s10_in != t10_in ? one_digit_fewer : same_length;
