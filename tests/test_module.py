@@ -119,3 +119,19 @@ def test_panic_exception_properties():
     assert doc.startswith("\n") and doc.endswith("\nPython interpreter to exit.\n")
     assert "Like SystemExit, this exception is derived from BaseException so that\n" in doc
     assert lines[2] == "same type True"
+
+
+def test_mypy_reads_the_stub():
+    import importlib.util
+    import subprocess
+    import sys
+
+    import pytest
+
+    if importlib.util.find_spec("mypy") is None or importlib.util.find_spec("sorbek_accel-stubs") is None:
+        pytest.skip("needs mypy and the installed wheel's stub package")
+    code = "import sorbek_accel\nreveal_type(sorbek_accel.multipart_sections)\nx: int = sorbek_accel.json_dumps(1)\n"
+    out = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "-c", code], capture_output=True, text=True)
+    assert 'def (body: builtins.bytes, delimiter: builtins.bytes) -> builtins.list[tuple[builtins.bytes, builtins.bytes]]' in out.stdout or \
+        "def (body: bytes, delimiter: bytes) -> list[tuple[bytes, bytes]]" in out.stdout, out.stdout
+    assert 'expression has type "str", variable has type "int"' in out.stdout
