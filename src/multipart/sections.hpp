@@ -1,11 +1,10 @@
 #pragma once
 // Splitting a multipart body into (head, payload) ranges, free of Python so
-// that it can be tested on its own. The caller supplies the array that
-// collects section starts and receives each kept part through a callback.
+// that it can be tested on its own. The caller receives each kept part, as
+// views into the body, through a callback.
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <iterator>
 #include <string_view>
 
