@@ -38,7 +38,8 @@ summary() {  # target, log
 for target in "${TARGETS[@]}"; do
   corpus="$BUILD/corpus/$target"
   mkdir -p "$corpus"
-  log="$BUILD/$target.log"
+  mkdir -p "$BUILD/logs"
+  log="$BUILD/logs/$target.$$.log"
   if [ -x "$BUILD/$target" ]; then
     cmd=("$BUILD/$target")
   else
