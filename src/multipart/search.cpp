@@ -58,56 +58,6 @@ struct SearchKernels {
     return s.size_ <= 2 || std::memcmp(hay + pos, s.needle_, s.size_) == 0;
   }
 
-  // Scalar filter over start positions [i, last]; shared by every kernel for
-  // the positions that a full vector block no longer covers.
-  static std::size_t scalar_from(const Searcher& s, const std::uint8_t* hay, std::size_t size,
-                                 std::size_t from, std::size_t i, std::size_t& verified) noexcept {
-    const std::size_t m = s.size_;
-    const std::size_t last = size - m;
-    const std::uint8_t first = s.needle_[0];
-    const std::uint8_t second = s.needle_[s.second_];
-    const std::size_t off = s.second_;
-    for (; i <= last; ++i) {
-      if (hay[i] != first || hay[i + off] != second) continue;
-      if (matches_at(s, hay, i)) return i;
-      verified += m;
-      if (over_budget(verified, i - from, m)) return s.find_two_way(hay, size, i + 1);
-    }
-    return npos;
-  }
-
-  static std::size_t find_scalar(const Searcher& s, const std::uint8_t* hay, std::size_t size,
-                                 std::size_t from) noexcept {
-    if (size < s.size_ || from > size - s.size_) return npos;
-    std::size_t verified = 0;
-    return scalar_from(s, hay, size, from, from, verified);
-  }
-
-  // Runs the vector filter: `Block::width` start positions per step, `mask`
-  // giving one bit per position whose two filter bytes match.
-  template <class Block>
-  [[gnu::always_inline]] static inline std::size_t find_blocks(const Searcher& s, const std::uint8_t* hay, std::size_t size,
-                                 std::size_t from) noexcept {
-    const std::size_t m = s.size_;
-    if (size < m || from > size - m) return npos;
-    const std::size_t last = size - m;
-    const Block block(s.needle_[0], s.needle_[s.second_]);
-    std::size_t verified = 0;
-    std::size_t i = from;
-    // A block covers starts i .. i + width - 1; its loads end at i + second_ + width - 1 <= size - 1.
-    for (; i <= last && last - i >= Block::width - 1; i += Block::width) {
-      auto mask = block.mask(hay + i, hay + i + s.second_);
-      while (mask != 0) {
-        const std::size_t pos = i + static_cast<std::size_t>(__builtin_ctzll(mask));
-        if (matches_at(s, hay, pos)) return pos;
-        verified += m;
-        if (over_budget(verified, pos - from, m)) return s.find_two_way(hay, size, pos + 1);
-        mask &= mask - 1;
-      }
-    }
-    return scalar_from(s, hay, size, from, i, verified);
-  }
-
   // Batch form: all occurrences of a range in one pass, so that a body of
   // many tiny sections costs a few instructions per occurrence rather than
   // a call and a vector setup each.
@@ -120,6 +70,14 @@ struct SearchKernels {
     std::size_t origin;    // where this call began scanning, for the budget
     bool full() const noexcept { return count == capacity; }
   };
+
+  // Drops the candidates of the block at i that start before b.next, inside
+  // an occurrence already recorded.
+  template <class Block>
+  static std::uint64_t from_next(std::uint64_t mask, const Batch& b, std::size_t i) noexcept {
+    if (b.next <= i) return mask;
+    return b.next - i >= Block::width ? 0 : mask & (~std::uint64_t{0} << (b.next - i));
+  }
 
   // Records an occurrence at pos; returns false once the batch is full.
   static bool record(const Searcher& s, Batch& b, std::size_t pos) noexcept {
@@ -147,13 +105,13 @@ struct SearchKernels {
     const std::size_t last = size - m;
     const Block block(s.needle_[0], s.needle_[s.second_]);
     while (i <= last && last - i >= Block::width - 1) {
-      std::uint64_t mask = block.mask(hay + i, hay + i + s.second_);
-      if (b.next > i) mask = b.next - i >= Block::width ? 0 : mask & (~std::uint64_t{0} << (b.next - i));
+      // A block covers starts i .. i + width - 1; its loads end at i + second_ + width - 1 <= size - 1.
+      std::uint64_t mask = from_next<Block>(block.mask(hay + i, hay + i + s.second_), b, i);
       while (mask != 0) {
         const std::size_t pos = i + static_cast<std::size_t>(__builtin_ctzll(mask));
         if (matches_at(s, hay, pos)) {
           if (!record(s, b, pos)) return npos;
-          mask = b.next - i >= Block::width ? 0 : mask & (~std::uint64_t{0} << (b.next - i));
+          mask = from_next<Block>(mask, b, i);
           continue;
         }
         b.verified += m;
@@ -224,16 +182,6 @@ struct SearchKernels {
     }
   };
 
-  static std::size_t find_sse2(const Searcher& s, const std::uint8_t* hay, std::size_t size,
-                               std::size_t from) noexcept {
-    return find_blocks<Sse2Block>(s, hay, size, from);
-  }
-
-  SORBEK_TARGET_AVX2 static std::size_t find_avx2(const Searcher& s, const std::uint8_t* hay,
-                                                  std::size_t size, std::size_t from) noexcept {
-    return find_blocks<Avx2Block>(s, hay, size, from);
-  }
-
   static std::size_t find_many_sse2(const Searcher& s, const std::uint8_t* hay, std::size_t size,
                                     std::size_t& from, std::size_t* ends, std::size_t capacity) noexcept {
     return find_many_blocks<Sse2Block>(s, hay, size, from, ends, capacity);
@@ -264,36 +212,26 @@ struct SearchKernels {
     }
   };
 
-  static std::size_t find_neon(const Searcher& s, const std::uint8_t* hay, std::size_t size,
-                               std::size_t from) noexcept {
-    return find_blocks<NeonBlock>(s, hay, size, from);
-  }
-
   static std::size_t find_many_neon(const Searcher& s, const std::uint8_t* hay, std::size_t size,
                                     std::size_t& from, std::size_t* ends, std::size_t capacity) noexcept {
     return find_many_blocks<NeonBlock>(s, hay, size, from, ends, capacity);
   }
 #endif
 
-  struct Kernel {
-    Searcher::FindFn find;
-    Searcher::FindManyFn find_many;
-  };
-
-  static Kernel select(simd::Isa isa) noexcept {
+  static Searcher::FindManyFn select(simd::Isa isa) noexcept {
     switch (isa) {
 #if defined(SORBEK_X86_64)
       case simd::Isa::avx2:
-        if (simd::isa_available(simd::Isa::avx2)) return {&find_avx2, &find_many_avx2};
-        return {&find_sse2, &find_many_sse2};
+        if (simd::isa_available(simd::Isa::avx2)) return &find_many_avx2;
+        return &find_many_sse2;
       case simd::Isa::sse2:
-        return {&find_sse2, &find_many_sse2};
+        return &find_many_sse2;
 #elif defined(SORBEK_AARCH64)
       case simd::Isa::neon:
-        return {&find_neon, &find_many_neon};
+        return &find_many_neon;
 #endif
       default:
-        return {&find_scalar, &find_many_scalar};
+        return &find_many_scalar;
     }
   }
 };
@@ -305,8 +243,7 @@ Searcher::Searcher(std::string_view needle, simd::Isa isa) noexcept
       critical_(-1),
       period_(1),
       periodic_(false),
-      find_(SearchKernels::select(isa).find),
-      find_many_(SearchKernels::select(isa).find_many) {
+      find_many_(SearchKernels::select(isa)) {
   const std::size_t m = size_;
   // Second filter byte: the last one that differs from the first, so that
   // runs of the first byte (a boundary of dashes, say) let no candidate through.

@@ -27,7 +27,8 @@ class Searcher {
   // Lowest index i >= from with hay[i, i + needle size) equal to the needle,
   // or npos. Reads nothing outside hay[from, size).
   std::size_t find(const std::uint8_t* hay, std::size_t size, std::size_t from) const noexcept {
-    return find_(*this, hay, size, from);
+    std::size_t end;
+    return find_many(hay, size, from, &end, 1) == 1 ? end - size_ : npos;
   }
 
   // Successive non-overlapping occurrences from `from` on, each search
@@ -46,7 +47,6 @@ class Searcher {
   std::size_t find_two_way(const std::uint8_t* hay, std::size_t size, std::size_t from) const noexcept;
 
  private:
-  using FindFn = std::size_t (*)(const Searcher&, const std::uint8_t*, std::size_t, std::size_t) noexcept;
   using FindManyFn = std::size_t (*)(const Searcher&, const std::uint8_t*, std::size_t, std::size_t&, std::size_t*,
                                      std::size_t) noexcept;
 
@@ -59,7 +59,6 @@ class Searcher {
   std::ptrdiff_t critical_;
   std::size_t period_;
   bool periodic_;
-  FindFn find_;
   FindManyFn find_many_;
 };
 
