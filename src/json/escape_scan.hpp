@@ -52,8 +52,8 @@ inline std::uint64_t load8(const char* p) noexcept {
 }
 #endif
 
-inline std::size_t escape_scan_bytes(const char* p, std::size_t i, std::size_t n) noexcept {
-  for (; i < n; ++i) {
+inline std::size_t escape_scan_bytes(const char* p, std::size_t n) noexcept {
+  for (std::size_t i = 0; i < n; ++i) {
     if (escape_table[static_cast<unsigned char>(p[i])]) return i;
   }
   return n;
@@ -86,7 +86,7 @@ inline std::size_t escape_scan(const char* p, std::size_t n) noexcept {
     if (detail::escape_bits(head | (static_cast<std::uint64_t>(tail) << 32)) == 0) return n;
   }
 #endif
-  return detail::escape_scan_bytes(p, 0, n);
+  return detail::escape_scan_bytes(p, n);
 }
 
 }  // namespace sorbek::json

@@ -22,12 +22,6 @@ void drop_pending() {
   if (no_memory) throw std::bad_alloc();
 }
 
-std::string utf8_string(PyObject* str) {
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
-  return utf8 != nullptr ? std::string(utf8, static_cast<std::size_t>(size)) : std::string();
-}
-
 // The UTF-8 text of str(keyword). Text that UTF-8 cannot encode (a lone
 // surrogate) is encoded with "surrogatepass" and decoded leniently, giving one
 // U+FFFD per maximal ill-formed subsequence.
@@ -37,19 +31,14 @@ std::string keyword_text(PyObject* keyword) {
     drop_pending();
     return "<unprintable keyword>";
   }
-  if (PyUnicode_AsUTF8AndSize(str.get(), nullptr) != nullptr) return utf8_string(str.get());
+  if (std::optional<std::string> text = utf8_text(str.get())) return *text;
   drop_pending();
   Ref raw = Ref::steal(PyUnicode_AsEncodedString(str.get(), "utf-8", "surrogatepass"));
-  if (!raw) {
-    drop_pending();
-    return "<unprintable keyword>";
-  }
-  Ref lenient = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AsString(raw.get()), PyBytes_Size(raw.get()), "replace"));
-  if (!lenient || PyUnicode_AsUTF8AndSize(lenient.get(), nullptr) == nullptr) {
-    drop_pending();
-    return "<unprintable keyword>";
-  }
-  return utf8_string(lenient.get());
+  Ref lenient = raw ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AsString(raw.get()), PyBytes_Size(raw.get()), "replace"))
+                    : Ref();
+  std::optional<std::string> text = lenient ? utf8_text(lenient.get()) : std::nullopt;
+  if (!text) drop_pending();
+  return text.value_or("<unprintable keyword>");
 }
 
 std::string count_message(const FunctionDescription& d, std::size_t n, const char* kind,

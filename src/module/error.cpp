@@ -8,24 +8,12 @@ namespace sorbek {
 
 namespace {
 
-std::string utf8_of(PyObject* str, std::string_view fallback) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
-  if (data == nullptr) {
-    PyErr_Clear();
-    return std::string(fallback);
-  }
-  return std::string(data, static_cast<std::size_t>(size));
-}
-
 std::string cast_failure_message(PyObject* object, const char* expected_type) {
   if (object == Py_None) return std::string("'None' is not an instance of '") + expected_type + "'";
-  std::string type_name = "<failed to extract type name>";
-  if (Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(object)))) {
-    type_name = utf8_of(qualname.get(), type_name);
-  } else {
-    PyErr_Clear();
-  }
+  Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(object)));
+  std::optional<std::string> name = qualname ? utf8_text(qualname.get()) : std::nullopt;
+  if (!name) PyErr_Clear();
+  const std::string type_name = name.value_or("<failed to extract type name>");
   return "'" + type_name + "' object is not an instance of '" + expected_type + "'";
 }
 
@@ -64,6 +52,18 @@ PyObject* CallError::materialise() {
 
 void panic(std::string text) { throw Fault(std::move(text)); }
 
+std::optional<std::string> utf8_text(PyObject* str) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data == nullptr) return std::nullopt;
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::optional<std::string> str_text(PyObject* object) {
+  Ref str = Ref::steal(PyObject_Str(object));
+  return str ? utf8_text(str.get()) : std::nullopt;
+}
+
 CallError take_pending() {
   Ref exception = Ref::steal(PyErr_GetRaisedException());
   if (!exception) return CallError::deferred(PyExc_SystemError, "attempted to fetch exception but none was set");
@@ -71,12 +71,9 @@ CallError take_pending() {
     return CallError::materialised(std::move(exception));
   }
   // A fault that went out into Python and came back stays a fault.
-  std::string text = "Unwrapped panic from Python code";
-  if (Ref str = Ref::steal(PyObject_Str(exception.get()))) {
-    text = utf8_of(str.get(), text);
-  } else {
-    PyErr_Clear();
-  }
+  std::optional<std::string> described = str_text(exception.get());
+  if (!described) PyErr_Clear();
+  std::string text = described.value_or("Unwrapped panic from Python code");
   std::fputs("sorbek_accel: resuming a native fault after PanicException was fetched from Python\n", stderr);
   std::fputs("Python stack trace below:\n", stderr);
   PyErr_SetRaisedException(exception.release());

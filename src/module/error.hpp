@@ -7,6 +7,7 @@
 // and caught only at the boundary, which raises it as PanicException.
 
 #include <exception>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -88,6 +89,12 @@ class Fault : public std::exception {
 };
 
 [[noreturn]] void panic(std::string text);
+
+// The UTF-8 text of a str object, or nothing with the interpreter's
+// exception pending (a lone surrogate, or no memory).
+std::optional<std::string> utf8_text(PyObject* str);
+// The UTF-8 text of str(object), or nothing with the exception pending.
+std::optional<std::string> str_text(PyObject* object);
 
 // Takes the exception that a failed interpreter call left pending, as a call
 // error. A PanicException coming back from Python is resumed as a fault.

@@ -19,14 +19,9 @@ PyMethodDef* const module_functions[] = {
 std::string describe_pending() {
   Ref exception = Ref::steal(PyErr_GetRaisedException());
   if (!exception) return "no exception set";
-  Ref str = Ref::steal(PyObject_Str(exception.get()));
-  Py_ssize_t size = 0;
-  const char* text = str ? PyUnicode_AsUTF8AndSize(str.get(), &size) : nullptr;
-  if (text == nullptr) {
-    PyErr_Clear();
-    return "unprintable exception";
-  }
-  return std::string(text, static_cast<std::size_t>(size));
+  std::optional<std::string> described = str_text(exception.get());
+  if (!described) PyErr_Clear();
+  return described.value_or("unprintable exception");
 }
 
 }  // namespace

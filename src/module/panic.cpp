@@ -26,12 +26,7 @@ PyObject* make_panic_type() {
   std::string text = "Failed to initialize new exception type.";
   Ref error = Ref::steal(PyErr_GetRaisedException());
   if (error) {
-    if (Ref str = Ref::steal(PyObject_Str(error.get()))) {
-      Py_ssize_t size = 0;
-      if (const char* utf8 = PyUnicode_AsUTF8AndSize(str.get(), &size)) {
-        text.append(": ").append(utf8, static_cast<std::size_t>(size));
-      }
-    }
+    if (std::optional<std::string> described = str_text(error.get())) text.append(": ").append(*described);
     PyErr_Clear();
   }
   throw Fault(std::move(text));
