@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test on a fresh machine: builds the abi3 wheel once (g++,
 # warnings as errors), checks its exports and ABI, installs it into CPython
-# 3.12 and 3.13 and runs the pytest suite in each, then builds the C++ kernel
-# tests with g++ and the module and tests with clang (warnings as errors)
-# and runs them with CTest.
+# 3.12 and 3.13 and runs the pytest suite in each (and once more in reverse
+# order), then builds the C++ kernel tests with g++ and the module and tests
+# with clang (warnings as errors) and runs them with CTest.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_system_packages
@@ -34,6 +34,9 @@ for PY in "$PY312" "$PY313"; do
   "$PY" -m pip install --quiet --force-reinstall --no-deps "$WHEEL"
   (cd "$ROOT" && "$PY" -m pytest tests -p no:cacheprovider -q)
 done
+
+echo "== pytest on 3.13 again, in reverse order"
+(cd "$ROOT" && "$PY313" -m pytest tests -p no:cacheprovider -q --reverse-order)
 
 # CMake, CTest and Ninja come from the test environment.
 export PATH="$(dirname "$PY312"):$PATH"

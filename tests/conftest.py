@@ -16,7 +16,18 @@ def run_python(code: str, timeout: float = 300) -> subprocess.CompletedProcess:
     )
 
 
+def pytest_addoption(parser):
+    parser.addoption(
+        "--reverse-order",
+        action="store_true",
+        help="run the tests in reverse order, so that a test that passes only "
+        "because an earlier one set something up shows itself",
+    )
+
+
 def pytest_collection_modifyitems(config, items):
+    if config.getoption("--reverse-order"):
+        items.reverse()
     if os.environ.get("SORBEK_SLOW") == "1":
         return
     skip = pytest.mark.skip(reason="slow check; set SORBEK_SLOW=1")

@@ -141,3 +141,118 @@ CASES = [("pure Python", raise_with_note)]
         30,
     )
     assert "interpreter SystemError" in out
+
+
+# Every allocation from the k-th on fails (set_nomemory(k, 0)), in a child
+# forked from a process that has imported the module but never called it, so
+# that each run is the module's first call: nothing a call could make on
+# first use exists yet, and a failure cannot be retried into success.
+FORKED_SWEEP = """
+import os, sys, _testcapi
+from collections import Counter
+sys.unraisablehook = lambda u: None
+
+def outcome(fn):
+    try:
+        try:
+            result = fn()
+        finally:
+            _testcapi.remove_mem_hooks()
+        return "ok " + repr(result)
+    except BaseException as e:
+        return type(e).__name__ + ": " + str(e)
+
+def forked(fn, k):
+    sys.stdout.flush()
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(r)
+        if k:
+            _testcapi.set_nomemory(k, 0)
+        os.write(w, outcome(fn).encode("utf-8", "backslashreplace"))
+        os._exit(0)
+    os.close(w)
+    chunks = []
+    while chunk := os.read(r, 1 << 16):
+        chunks.append(chunk)
+    os.close(r)
+    _, status = os.waitpid(pid, 0)
+    if os.WIFSIGNALED(status):
+        return f"killed by signal {os.WTERMSIG(status)}"
+    return b"".join(chunks).decode()
+
+ALLOWED = ("MemoryError:", "PanicException: PyObject pointer is null",
+           # the interpreter's own machinery once the call has returned (see above)
+           "SystemError: error return without exception set",
+           "TypeError: '<failed to extract type name>' object is not an instance of 'bytes'")
+outcomes = Counter()
+for name, fn in CASES:
+    expected = forked(fn, 0)
+    assert not expected.startswith(("killed", "MemoryError")), (name, expected)
+    k = settled = 0
+    while settled < 12 and k < 5000:  # until the call no longer reaches a failure
+        k += 1
+        got = forked(fn, k)
+        settled = settled + 1 if got == expected else 0
+        if got != expected and not got.startswith(ALLOWED):
+            raise SystemExit(f"{name}: allocations from {k} on fail: {got!r}, expected {expected!r}")
+        outcomes["expected" if got == expected else got.split(":")[0]] += 1
+print(dict(outcomes), "runs", sum(outcomes.values()))
+"""
+
+FORKED_CASES = {
+    "json_dumps": """
+import sorbek_accel
+d = sorbek_accel.json_dumps
+deep = None
+for _ in range(100_000):
+    deep = [deep]
+loop = []
+loop.append({"l": loop})
+tree = {"k%d" % i: ["\\u00e9\\u20ac" * i, i * 1.5, -i, None, True, ("t",)] for i in range(20)}
+CASES = [
+    ("fresh tree", lambda: d(tree)),
+    ("surrogate", lambda: d("\\ud800")),
+    ("surrogate key", lambda: d([[{"\\udfff": 1}]])),
+    ("unsupported", lambda: d([1, {2}])),
+    ("int range", lambda: d([2**70])),
+    ("float range", lambda: d([float("inf")])),
+    ("key", lambda: d({"a": {1: 2}})),
+    ("deep", lambda: d(deep)),
+    ("self-containing", lambda: d(loop)),
+    ("missing", lambda: d()),
+    ("surrogate keyword", lambda: d(1, **{"x\\ud800": 1})),
+]
+""",
+    "multipart_sections": """
+import sorbek_accel
+m = sorbek_accel.multipart_sections
+body = b"--X\\r\\nh\\r\\n\\r\\np" + b"--X\\r\\nH: 1\\r\\n\\r\\nvalue\\r\\n" * 30 + b"--X--"
+CASES = [
+    ("body", lambda: m(body, b"--X")),
+    ("bad body", lambda: m(1, b"x")),
+    ("bad delimiter", lambda: m(body, None)),
+    ("empty delimiter", lambda: m(body, b"")),
+    ("missing", lambda: m(body)),
+    ("too many", lambda: m(body, b"-", b"-")),
+    ("surrogate keyword", lambda: m(body, b"-", **{"\\udcff": 1})),
+]
+""",
+    "import": """
+import importlib.util
+spec = importlib.util.find_spec("sorbek_accel")
+module = importlib.util.module_from_spec(spec)  # each child runs the execution step on its own copy
+def load():
+    spec.loader.exec_module(module)
+    return module.json_dumps([1]), module.__all__
+CASES = [("import", load)]
+""",
+}
+
+
+@pytest.mark.parametrize("group", list(FORKED_CASES))
+def test_allocations_failing_from_the_kth_on_in_a_first_call(group):
+    result = run_python(FORKED_CASES[group] + FORKED_SWEEP, timeout=600)
+    assert result.returncode == 0, result.stdout + result.stderr
+    print(result.stdout)

@@ -80,8 +80,8 @@ barrier = threading.Barrier(8)
 outcomes = []
 def worker():
     barrier.wait()
-    # The first interpreter error taken creates the fault type for its
-    # identity check; the first argument note creates the interned "add_note".
+    # The first interpreter error taken is checked against the fault type;
+    # the first argument note calls the interned "add_note".
     try:
         sorbek_accel.json_dumps(["\\ud800"])
     except UnicodeEncodeError:

@@ -67,7 +67,9 @@ std::optional<std::string> str_text(PyObject* object) {
 CallError take_pending() {
   Ref exception = Ref::steal(PyErr_GetRaisedException());
   if (!exception) return CallError::deferred(PyExc_SystemError, "attempted to fetch exception but none was set");
-  if (reinterpret_cast<PyObject*>(Py_TYPE(exception.get())) != panic_exception_type()) {
+  // Before the type is made (within the first execution step) nothing can be an instance of it.
+  PyObject* panic_type = panic_exception_type();
+  if (panic_type == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(exception.get())) != panic_type) {
     return CallError::materialised(std::move(exception));
   }
   // A fault that went out into Python and came back stays a fault.

@@ -3,30 +3,37 @@
 #include <string_view>
 
 #include "module/error.hpp"
-#include "module/once.hpp"
+#include "module/process_object.hpp"
 
 namespace sorbek::interned {
 
 namespace {
 
-PyObject* intern(std::string_view text) {
-  PyObject* str = panic_on_null(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))).release();
-  PyUnicode_InternInPlace(&str);
+ProcessObject name_object, all_object, add_note_object;
+
+bool intern(ProcessObject& object, std::string_view text) noexcept {
+  return object.ensure([text] {
+    PyObject* str = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (str != nullptr) PyUnicode_InternInPlace(&str);
+    return str;
+  });
+}
+
+// Every call runs after a successful execution step, which made the names.
+PyObject* made(const ProcessObject& object) {
+  PyObject* str = object.get();
+  if (str == nullptr) [[unlikely]] panic("interned name used before the module was initialised");
   return str;
 }
 
-OnceObject name_cache, all_cache, add_note_cache;
-
 }  // namespace
 
-PyObject* name() {
-  return name_cache.get([] { return intern("__name__"); });
+bool make_all() noexcept {
+  return intern(name_object, "__name__") && intern(all_object, "__all__") && intern(add_note_object, "add_note");
 }
-PyObject* all() {
-  return all_cache.get([] { return intern("__all__"); });
-}
-PyObject* add_note() {
-  return add_note_cache.get([] { return intern("add_note"); });
-}
+
+PyObject* name() { return made(name_object); }
+PyObject* all() { return made(all_object); }
+PyObject* add_note() { return made(add_note_object); }
 
 }  // namespace sorbek::interned

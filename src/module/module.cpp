@@ -3,6 +3,7 @@
 
 #include "module/functions.hpp"
 #include "module/interned.hpp"
+#include "module/panic.hpp"
 #include "module/python.hpp"
 #include "module/trampoline.hpp"
 
@@ -55,6 +56,9 @@ Result<> add_function(PyObject* module, Ref function) {
 namespace {
 
 Result<> execute(PyObject* module) {
+  // The process-wide objects are made here, where a failure is an import
+  // error, and never on a call's error path.
+  if (!make_panic_exception_type() || !interned::make_all()) return take_pending();
   PyTypeObject* type = Py_TYPE(module);
   if (type != &PyModule_Type && !PyType_IsSubtype(type, &PyModule_Type)) {
     return CallError::cast_failure(module, "module");

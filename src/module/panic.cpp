@@ -1,9 +1,7 @@
 #include "module/panic.hpp"
 
-#include <string>
-
-#include "module/error.hpp"
-#include "module/once.hpp"
+#include "module/process_object.hpp"
+#include "module/ref.hpp"
 
 namespace sorbek {
 
@@ -17,33 +15,28 @@ constexpr const char* panic_doc =
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
 
-OnceObject panic_type;
+ProcessObject panic_type;
 
-PyObject* make_panic_type() {
-  PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc, PyExc_BaseException, nullptr);
-  if (type != nullptr) return type;
-  // The pending error cannot become a call error here: its handling needs this very type.
-  std::string text = "Failed to initialize new exception type.";
-  Ref error = Ref::steal(PyErr_GetRaisedException());
-  if (error) {
-    if (std::optional<std::string> described = str_text(error.get())) text.append(": ").append(*described);
-    PyErr_Clear();
-  }
-  throw Fault(std::move(text));
+PyObject* new_panic_type() noexcept {
+  return PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc, PyExc_BaseException, nullptr);
 }
 
 }  // namespace
 
-PyObject* panic_exception_type() { return panic_type.get(make_panic_type); }
+bool make_panic_exception_type() noexcept { return panic_type.ensure(new_panic_type); }
 
-void raise_panic(std::string_view text) {
-  PyObject* type = panic_exception_type();
+PyObject* panic_exception_type() noexcept { return panic_type.get(); }
+
+void raise_panic(std::string_view text) noexcept {
+  // Only a fault inside the first execution step itself can come before the
+  // type; then making it is tried once more, and its failure is the error.
+  if (!make_panic_exception_type()) return;
   Ref message = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (!message) return;  // the interpreter's MemoryError stays pending
   Ref args = Ref::steal(PyTuple_New(1));
   if (!args) return;
   PyTuple_SetItem(args.get(), 0, message.release());
-  PyErr_SetObject(type, args.get());
+  PyErr_SetObject(panic_type.get(), args.get());
 }
 
 }  // namespace sorbek

@@ -1,0 +1,129 @@
+"""Each error outcome as the very first call of the module in a new
+interpreter: whatever the process makes once must already be there, and
+making it must never replace the real error or end the process."""
+
+import subprocess
+import sys
+
+import pytest
+
+from conftest import run_python
+
+DEEP = "v = None\nfor _ in range(100_000):\n    v = {wrap}\n"
+AT_900 = "def at_900(x):\n    for _ in range(900):\n        x = [x]\n    return x\n"
+
+# (case id, set-up code, the call, expected exception type, expected message or None)
+CASES = [
+    ("deep list", DEEP.format(wrap="[v]"), "json_dumps(v)", "RecursionError", None),
+    ("deep dict", DEEP.format(wrap='{"k": v}'), "json_dumps(v)", "RecursionError", None),
+    ("deep tuple", DEEP.format(wrap="(v,)"), "json_dumps(v)", "RecursionError", None),
+    ("list in itself", "v = []\nv.append(v)\n", "json_dumps(v)", "RecursionError", None),
+    ("dict in its list", "v = {}\nv['l'] = [v]\n", "json_dumps(v)", "RecursionError", None),
+    ("surrogate", "", "json_dumps('\\ud800')", "UnicodeEncodeError", None),
+    ("surrogate at 900", AT_900, "json_dumps(at_900('\\ud800'))", "UnicodeEncodeError", None),
+    ("surrogate key at 900", AT_900, "json_dumps(at_900({'\\udfff': 1}))", "UnicodeEncodeError", None),
+    ("unsupported", "", "json_dumps({1})", "TypeError", "unsupported type for the accelerator"),
+    ("unsupported at 900", AT_900, "json_dumps(at_900(b'x'))", "TypeError", "unsupported type for the accelerator"),
+    ("int range", "", "json_dumps(2**64)", "TypeError", "int out of accelerator range"),
+    ("int range at 900", AT_900, "json_dumps(at_900(-2**63 - 1))", "TypeError", "int out of accelerator range"),
+    ("float range", "", "json_dumps(float('nan'))", "TypeError", "float outside accelerator range"),
+    ("float range at 900", AT_900, "json_dumps(at_900(1e16))", "TypeError", "float outside accelerator range"),
+    ("key", "", "json_dumps({1: 2})", "TypeError", "dict keys must be str for the accelerator"),
+    ("key at 900", AT_900, "json_dumps(at_900({None: 2}))", "TypeError", "dict keys must be str for the accelerator"),
+    ("json_dumps arguments", "", "json_dumps(1, x=2)", "TypeError",
+     "json_dumps() got an unexpected keyword argument 'x'"),
+    ("multipart_sections arguments", "", "multipart_sections('x', b'--b')", "TypeError",
+     "'str' object is not an instance of 'bytes' | while processing 'body'"),
+    ("empty delimiter", "", "multipart_sections(b'', b'')", "TypeError", "empty multipart delimiter"),
+    ("no memory", "import _testcapi\nbody = b'--b\\r\\nH\\r\\n\\r\\n' + b'x' * 100_000\n",
+     "(_testcapi.set_nomemory(1, 0), multipart_sections(body, b'--b'))", "MemoryError", None),
+]
+
+FIRST_CALL = """
+{setup}
+from sorbek_accel import json_dumps, multipart_sections
+try:
+    {call}
+except BaseException as e:
+    try:
+        import _testcapi
+        _testcapi.remove_mem_hooks()
+    except ImportError:
+        pass
+    notes = getattr(e, "__notes__", None)
+    print(type(e).__name__)
+    print(str(e) + "".join(" | " + note for note in notes or ()))
+else:
+    print("no exception")
+"""
+
+
+@pytest.mark.parametrize("setup,call,kind,message", [c[1:] for c in CASES], ids=[c[0] for c in CASES])
+def test_error_as_first_call_in_a_fresh_process(setup, call, kind, message):
+    if kind == "MemoryError":
+        pytest.importorskip("_testcapi")
+    result = run_python(FIRST_CALL.format(setup=setup, call=call))
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0] == kind, result.stdout + result.stderr
+    if message is not None:
+        assert lines[1] == message
+
+
+# A __repr__ that calls json_dumps inside repr() of a nested list: near the
+# interpreter's recursion limit the call's first error must still be its own.
+NEAR_LIMIT = """
+import sys
+sys.setrecursionlimit(100_000)
+from sorbek_accel import json_dumps
+class R:
+    def __repr__(self):
+        {inner}
+v = R()
+for _ in range({depth}):
+    v = [v]
+try:
+    repr(v)
+except BaseException as e:
+    print(type(e).__name__)
+"""
+
+
+def repr_outcome(depth: int, inner: str) -> str:
+    result = run_python(NEAR_LIMIT.format(depth=depth, inner=inner))
+    assert result.returncode == 0, result.stderr
+    return result.stdout.strip()
+
+
+@pytest.fixture(scope="module")
+def repr_depth_limit() -> int:
+    """The least nesting at which repr() itself hits the recursion limit."""
+    low, high = 1, 1 << 17
+    assert repr_outcome(high, "raise ValueError") == "RecursionError"
+    while high - low > 1:
+        mid = (low + high) // 2
+        if repr_outcome(mid, "raise ValueError") == "RecursionError":
+            high = mid
+        else:
+            low = mid
+    return high
+
+
+@pytest.mark.parametrize("offset", range(-12, 4))
+def test_first_error_near_the_recursion_limit(repr_depth_limit, offset):
+    outcome = repr_outcome(repr_depth_limit + offset, "json_dumps('\\ud800')")
+    assert outcome in ("UnicodeEncodeError", "RecursionError")
+
+
+def test_fault_type_is_made_once_per_process():
+    result = run_python(
+        """
+        import gc, importlib, sys
+        import sorbek_accel
+        del sys.modules["sorbek_accel"]
+        importlib.import_module("sorbek_accel")
+        print(sum(isinstance(o, type) and o.__qualname__ == "PanicException" for o in gc.get_objects()))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "1"
