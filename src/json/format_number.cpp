@@ -3,11 +3,13 @@
 #include <bit>
 #include <cstring>
 
+#include "json/decimal_digits.hpp"
+
 namespace sorbek::json {
 
 namespace {
 
-constexpr std::uint64_t powers_of_ten[20] = {
+constexpr std::uint64_t pow10[20] = {
     1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull, 10000000ull, 100000000ull,
     1000000000ull, 10000000000ull, 100000000000ull, 1000000000000ull, 10000000000000ull,
     100000000000000ull, 1000000000000000ull, 10000000000000000ull, 100000000000000000ull,
@@ -18,188 +20,188 @@ constexpr std::uint64_t powers_of_ten[20] = {
 inline unsigned digit_count(std::uint64_t v) noexcept {
   const auto bits = static_cast<unsigned>(64 - __builtin_clzll(v | 1));
   const unsigned t = (bits * 1233) >> 12;
-  return t + 1 - static_cast<unsigned>((v | 1) < powers_of_ten[t]);
+  return t + 1 - static_cast<unsigned>((v | 1) < pow10[t]);
 }
-
-// Exactly 8 digits of v < 10^8, leading zeros included, computed in the
-// lanes of one 64-bit word: 4-digit halves in 32-bit lanes, then 2-digit
-// quarters in 16-bit lanes, then single digits in bytes. Each step divides
-// every lane at once by a multiply and shift that is exact in its range.
-inline void put_digits8(std::uint32_t v, char* out) noexcept {
-  const std::uint64_t halves = (v / 10000) | (static_cast<std::uint64_t>(v % 10000) << 32);
-  const std::uint64_t hundreds = ((halves * 5243) >> 19) & 0x0000007F0000007Full;  // lane / 100, lane < 10^4
-  const std::uint64_t quarters = hundreds | ((halves - hundreds * 100) << 16);
-  const std::uint64_t tens = ((quarters * 103) >> 10) & 0x000F000F000F000Full;  // lane / 10, lane < 100
-  const std::uint64_t digits = tens | ((quarters - tens * 10) << 8);
-  const std::uint64_t ascii = digits + 0x3030303030303030ull;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  const std::uint64_t text = __builtin_bswap64(ascii);
-#else
-  const std::uint64_t text = ascii;
-#endif
-  std::memcpy(out, &text, 8);
-}
-
-// Writes the digits of v so that they end at `end` (8 at a time, so up to 7
-// bytes before the first digit may be overwritten); returns the first digit.
-inline char* put_digits_backward(std::uint64_t v, char* end) noexcept {
-  while (v >= 100000000) {
-    const std::uint64_t q = v / 100000000;
-    end -= 8;
-    put_digits8(static_cast<std::uint32_t>(v - q * 100000000), end);
-    v = q;
-  }
-  if (v < 10) {
-    end[-1] = static_cast<char>('0' + v);
-    return end - 1;
-  }
-  put_digits8(static_cast<std::uint32_t>(v), end - 8);
-  return end - digit_count(v);
-}
-
-// A scratch area for put_digits_backward whose digits end at `end`, with
-// room to copy a fixed 24 bytes from any start of up to 20 digits.
-struct DigitScratch {
-  char bytes[48];
-  char* end() noexcept { return bytes + 24; }
-};
-
-__extension__ typedef unsigned __int128 u128;
-
-constexpr std::uint64_t pow5(int k) noexcept {
-  std::uint64_t v = 1;
-  for (int i = 0; i < k; ++i) v *= 5;
-  return v;
-}
-
-// 5^0 .. 5^27, all exact in 64 bits.
-constexpr auto pow5_table = [] {
-  struct Table {
-    std::uint64_t v[28];
-  } t{};
-  for (int k = 0; k < 28; ++k) t.v[k] = pow5(k);
-  return t;
-}();
 
 // floor(log10(2^q)) and floor(log10(3/4 * 2^q)), exact for |q| < 2^10.
 constexpr int floor_log10_pow2(int q) noexcept { return (q * 315653) >> 20; }
 constexpr int floor_log10_three_quarters_pow2(int q) noexcept { return (q * 631305 - 261663) >> 21; }
 
-}  // namespace
+// Biased exponents of the non-integral doubles that float_in_range accepts.
+constexpr int lowest_biased = 1009, highest_biased = 1074;
+constexpr int exponents = highest_biased - lowest_biased + 1;
 
-char* write_uint64(std::uint64_t v, char* out) noexcept {
-  DigitScratch scratch;
-  const char* first = put_digits_backward(v, scratch.end());
-  std::memcpy(out, first, 24);  // fixed size: a few moves instead of a call
-  return out + (scratch.end() - first);
+// Per binary exponent q, and per kind of gap below (a power of two has a
+// lower gap half the upper one): k, where 10^k is the candidates' spacing,
+// and 5^-k * 2^(53 - h) with h = k - q in [0, 46], so that
+// (c << 11) * scale = c * 5^-k * 2^(64 - h): its upper word is x in units of
+// 10^k, cut down to an integer, and its lower word what was cut off.
+struct Scale {
+  std::uint64_t scale;
+  int k;
+};
+constexpr auto scales = [] {
+  struct Table {
+    Scale entries[2 * exponents];  // regular gaps, then powers of two
+  } t{};
+  for (int lower_closer = 0; lower_closer < 2; ++lower_closer) {
+    for (int i = 0; i < exponents; ++i) {
+      const int q = lowest_biased + i - 1075;
+      const int k = lower_closer ? floor_log10_three_quarters_pow2(q) : floor_log10_pow2(q);
+      const int h = k - q;
+      std::uint64_t scale = 1;
+      for (int j = 0; j < -k; ++j) scale *= 5;
+      // 2^h <= 5^-k < 16 * 2^h (10 * 2^h at a regular gap), so the scale
+      // stays below 2^57 and the half-gap below 2^63.
+      if (h < 0 || h > 46 || (scale >> h) == 0 || (scale >> h) >= 16) throw "scale out of range";
+      t.entries[lower_closer * exponents + i] = {scale << (53 - h), k};
+    }
+  }
+  return t;
+}();
+
+__extension__ typedef unsigned __int128 u128;
+
+// The 16 digits of v < 10^16.
+template <class Digits>
+typename Digits::Block digits16(std::uint64_t v) noexcept {
+  const std::uint64_t high = v / 100000000;
+  return Digits::convert(static_cast<std::uint32_t>(high), static_cast<std::uint32_t>(v - high * 100000000));
 }
 
-char* write_int64(std::int64_t v, char* out) noexcept {
+template <class Digits>
+char* write_uint64_with(std::uint64_t v, char* out) noexcept {
+  const unsigned n = digit_count(v);
+  if (n <= 16) [[likely]] {
+    // Scaled up to 16 digits, so that its own land at the front of the block.
+    Digits::store(out, digits16<Digits>(v * pow10[16 - n]));
+    return out + n;
+  }
+  // 17 to 20 digits: the leading 1 to 4, then 16.
+  const std::uint64_t high = v / pow10[16];
+  const unsigned m = n - 16;
+  Digits::store(out, digits16<Digits>(high * pow10[16 - m]));
+  Digits::store(out + m, digits16<Digits>(v - high * pow10[16]));
+  return out + n;
+}
+
+template <class Digits>
+char* write_int64_with(std::int64_t v, char* out) noexcept {
   // The magnitude as unsigned, so that INT64_MIN does not overflow.
   std::uint64_t magnitude = static_cast<std::uint64_t>(v);
   if (v < 0) {
     *out++ = '-';
     magnitude = 0 - magnitude;
   }
-  return write_uint64(magnitude, out);
+  return write_uint64_with<Digits>(magnitude, out);
 }
 
-bool float_in_range(double x) noexcept {
-  const std::uint64_t magnitude_bits = std::bit_cast<std::uint64_t>(x) & 0x7FFFFFFFFFFFFFFFull;
-  if (magnitude_bits > 0x7FEFFFFFFFFFFFFFull) return false;  // NaN or infinite
-  const double magnitude = std::bit_cast<double>(magnitude_bits);
-  if (magnitude >= 1e16) return false;
-  if (magnitude != 0.0 && magnitude < 0.0001) return false;
-  return true;
-}
+}  // namespace
+
+namespace {
 
 // Schubfach (Giulietti), computed exactly: in the accepted range a
-// non-integral double is c * 2^q with q in [-66, -1], so every quantity below,
-// scaled by 4 * 2^shift, is an exact integer under 2^104 and no rounded power
-// of ten is needed.
-Decimal shortest_decimal(double x) noexcept {
+// non-integral double is c * 2^q with q in [-66, -1], and one 64 x 64-bit
+// multiply by a table entry gives x in units of the candidates' spacing 10^k
+// exactly (see the scales), so no rounded power of ten is needed and every
+// tie and bound is decided exactly.
+//
+// The digits come back at the spacing 10^k even when they are one digit
+// shorter (then with a zero appended), so that the caller knows where the
+// point falls without counting them: below 10^17, and at least 10^15.
+[[gnu::always_inline]] inline Decimal shortest(double x) noexcept {
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
-  const auto biased = static_cast<int>(bits >> 52);
   const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
   const std::uint64_t c = fraction | (std::uint64_t{1} << 52);
-  const int q = biased - 1075;
   // At a power of two the gap to the next lower double is half the upper one.
-  const bool lower_closer = fraction == 0 && biased > 1;
-  const int k = lower_closer ? floor_log10_three_quarters_pow2(q) : floor_log10_pow2(q);
-  // Candidates are multiples of 10^k = 10^-big_k; v * 10^big_k = c * 5^big_k / 2^shift.
-  const int big_k = -k;
-  const auto shift = static_cast<unsigned>(-(q + big_k)) + 2;
-  const u128 p5 = pow5_table.v[big_k];
-  const u128 v4 = static_cast<u128>(4 * c) * p5;
-  const u128 low4 = static_cast<u128>(4 * c - (lower_closer ? 1 : 2)) * p5;
-  const u128 high4 = static_cast<u128>(4 * c + 2) * p5;
-  // Round-to-nearest-even reads the interval's ends back as x when c is even.
-  const bool closed = (c & 1) == 0;
-  // A candidate d stands for d << shift in these units. Its tests against the
-  // bounds reduce to 64-bit comparisons with the bounds shifted down, plus
-  // whether the shift dropped any bits (only then can d equal a bound's floor
-  // without reaching the bound).
-  const u128 below = (static_cast<u128>(1) << shift) - 1;
-  const auto low_floor = static_cast<std::uint64_t>(low4 >> shift);
-  const bool low_exact = (low4 & below) == 0;
-  const auto high_floor = static_cast<std::uint64_t>(high4 >> shift);
-  const bool high_exact = (high4 & below) == 0;
-  auto in_low = [&](std::uint64_t d) { return d > low_floor || (d == low_floor && closed && low_exact); };
-  auto in_high = [&](std::uint64_t d) { return d < high_floor || (d == high_floor && (closed || !high_exact)); };
+  const bool lower_closer = fraction == 0;
+  const Scale& e = scales.entries[static_cast<int>(bits >> 52) - lowest_biased + (lower_closer ? exponents : 0)];
+  const u128 product = static_cast<u128>(c << 11) * e.scale;
+  // s: the candidate at or below x. The rest is measured in units of 2^-60
+  // of the spacing, which is exact: the lower word's last 18 bits are zero.
+  const auto s = static_cast<std::uint64_t>(product >> 64);
+  const std::uint64_t f = static_cast<std::uint64_t>(product) >> 4;  // from s up to x
+  constexpr std::uint64_t unit = std::uint64_t{1} << 60;             // the spacing 10^k
+  // A candidate is in the interval when its distance from x is below the
+  // half-gap to the neighbouring double, or equal to it when c is even
+  // (round-to-nearest-even then reads the interval's end back as x).
+  const std::uint64_t closed = (c & 1) ^ 1;
+  const std::uint64_t half_gap = e.scale << 6;  // 5^-k * 2^(59 - h): 2^(q-1) in these units
+  const std::uint64_t up_limit = half_gap + closed;
+  const std::uint64_t down_limit = (half_gap >> lower_closer) + closed;
+  const int k = e.k;
 
-  const auto s = static_cast<std::uint64_t>(v4 >> shift);
-  const std::uint64_t t = s + 1;
+  // Every test is made and combined without branches: which one decides
+  // depends on the digits and would mispredict often.
   // One digit fewer: at most one multiple of 10^(k+1) lies in the interval.
-  const std::uint64_t s10 = s / 10 * 10;
-  const std::uint64_t t10 = s10 + 10;
-  // All tests are made up front and combined without branches: which one
-  // decides is data-dependent and would mispredict often.
-  const bool s10_in = in_low(s10), t10_in = in_high(t10);
-  const bool s_in = in_low(s), t_in = in_high(t);
-  // Both s and t in: the nearer one, and the upper one at an exact tie.
-  const bool upper_nearer = static_cast<std::uint64_t>(v4 >> (shift - 1)) >= 2 * s + 1;
-  const std::uint64_t one_digit_fewer = s10_in ? s10 : t10;
-  const std::uint64_t same_length = s_in != t_in ? (s_in ? s : t) : (upper_nearer ? t : s);
-  std::uint64_t digits = s10_in != t10_in ? one_digit_fewer : same_length;
-  int exponent = k;
-  while (digits % 10 == 0) {
-    digits /= 10;
-    ++exponent;
-  }
-  return {digits, exponent};
+  const std::uint64_t tens = s / 10;
+  const std::uint64_t r = s - tens * 10;
+  const bool s10_in = r * unit + f < down_limit;
+  const bool t10_in = (10 - r) * unit - f < up_limit;
+  // Same length: the one in the interval; if both are, the nearer one, and
+  // the upper one at an exact tie.
+  const bool s_in = f < down_limit;
+  const bool t_in = unit - f < up_limit;
+  const bool take_t = t_in & (!s_in | (f >= unit / 2));
+  const bool fewer = s10_in | t10_in;
+  // Random doubles take either form about equally often: select by mask.
+  const std::uint64_t fewer_mask = 0 - static_cast<std::uint64_t>(fewer);
+  const std::uint64_t digits = ((tens + !s10_in) * 10 & fewer_mask) | ((s + take_t) & ~fewer_mask);
+  return {digits, k};
 }
 
-char* write_float(double x, char* out) noexcept {
+template <class Digits>
+char* write_float_with(double x, char* out) noexcept {
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
-  if (bits >> 63) *out++ = '-';
-  const std::uint64_t magnitude_bits = bits & 0x7FFFFFFFFFFFFFFFull;
-  const int e = static_cast<int>(magnitude_bits >> 52) - 1075;
-  const std::uint64_t mantissa = (magnitude_bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
-  // Integral: zero, or no bits below the binary point (e <= 0 here since |x| < 2^54).
-  const bool integral = magnitude_bits == 0 || (e >= 0) ||
-                        (e > -53 && (mantissa & ((std::uint64_t{1} << -e) - 1)) == 0);
-  if (integral) {
-    const std::uint64_t whole = magnitude_bits == 0 ? 0 : (e >= 0 ? mantissa << e : mantissa >> -e);
-    out = write_uint64(whole, out);
+  *out = '-';
+  out += bits >> 63;
+  const double magnitude = std::bit_cast<double>(bits & 0x7FFFFFFFFFFFFFFFull);
+  // Below 1e16 the conversion to an integer is exact for integral values.
+  const auto whole = static_cast<std::int64_t>(magnitude);
+  if (static_cast<double>(whole) == magnitude) {
+    out = write_uint64_with<Digits>(static_cast<std::uint64_t>(whole), out);
     std::memcpy(out, ".0", 2);
     return out + 2;
   }
-  const Decimal d = shortest_decimal(std::bit_cast<double>(magnitude_bits));
-  DigitScratch scratch;
-  const char* first = put_digits_backward(d.digits, scratch.end());
-  const auto count = static_cast<int>(scratch.end() - first);  // at most 17
-  const int point = count + d.exponent;  // digits before the decimal point
-  if (point > 0) {
-    // Every digit, then the fractional ones again one place to the right.
-    std::memcpy(out, first, 24);
-    std::memcpy(out + point + 1, first + point, 16);
-    out[point] = '.';
-    return out + count + 1;
+  const Decimal d = shortest(magnitude);
+  // 16 or 17 digits: a first one, which may be 0 and is then not written,
+  // and a block of 16, whose trailing zeros are not written either.
+  // Both splits straight from the digits, so that neither waits for the other.
+  const std::uint64_t first = d.digits / pow10[16];
+  const std::uint64_t upper = d.digits / 100000000;
+  const bool has_first = first != 0;
+  const auto block = Digits::convert(static_cast<std::uint32_t>(upper - first * 100000000),
+                                     static_cast<std::uint32_t>(d.digits - upper * 100000000));
+  const unsigned zeros = Digits::trailing_zeros(block);
+  const auto fraction_digits = static_cast<unsigned>(-d.exponent);
+  if (magnitude >= 1.0) {
+    // |x| >= 1: the last fraction_digits (at most 16) follow the point, and
+    // the last non-zero digit is among them.
+    out[0] = static_cast<char>('0' + first);
+    out += has_first;
+    Digits::store_with_point(out, block, 16 - fraction_digits);
+    return out + 17 - zeros;
   }
-  // |x| >= 0.0001: at most three zeros between the point and the digits.
-  std::memcpy(out, "0.000", 5);
-  std::memcpy(out + 2 - point, first, 24);
-  return out + 2 - point + count;
+  // 0.0001 <= |x| < 1: "0.", up to three zeros, then the digits.
+  std::memcpy(out, "0.000000", 8);
+  out += 2 + fraction_digits - 16 - has_first;
+  out[0] = static_cast<char>('0' + first);
+  out += has_first;
+  Digits::store(out, block);
+  return out + 16 - zeros;
 }
+
+}  // namespace
+
+char* write_uint64(std::uint64_t v, char* out) noexcept { return write_uint64_with<digits::Best>(v, out); }
+char* write_int64(std::int64_t v, char* out) noexcept { return write_int64_with<digits::Best>(v, out); }
+char* write_float(double x, char* out) noexcept { return write_float_with<digits::Best>(x, out); }
+
+Decimal shortest_decimal(double x) noexcept { return shortest(x); }
+
+namespace portable {
+char* write_int64(std::int64_t v, char* out) noexcept { return write_int64_with<digits::Portable>(v, out); }
+char* write_float(double x, char* out) noexcept { return write_float_with<digits::Portable>(x, out); }
+}  // namespace portable
 
 }  // namespace sorbek::json

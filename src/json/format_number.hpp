@@ -2,13 +2,14 @@
 // Number text for JSON output: 64-bit integers, and floats in shortest
 // round-trip form. Free of Python.
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
 namespace sorbek::json {
 
-// Room the writers need at `out`: they store whole fixed-size blocks and
-// return the end of the actual text, which is shorter (at most 21 bytes for
+// Room the writers need at `out`: they store whole 16-byte blocks and return
+// the end of the actual text, which is shorter (at most 20 bytes for
 // write_int64, 24 for write_float).
 inline constexpr std::size_t int_chars = 32;
 inline constexpr std::size_t float_chars = 48;
@@ -19,9 +20,14 @@ char* write_int64(std::int64_t v, char* out) noexcept;
 
 // Whether the float is written at all: zero, or a finite magnitude from the
 // double nearest 0.0001 up to but not including 1e16.
-bool float_in_range(double x) noexcept;
+inline bool float_in_range(double x) noexcept {
+  const std::uint64_t magnitude_bits = std::bit_cast<std::uint64_t>(x) & 0x7FFFFFFFFFFFFFFFull;
+  if (magnitude_bits > 0x7FEFFFFFFFFFFFFFull) return false;  // NaN or infinite
+  const double magnitude = std::bit_cast<double>(magnitude_bits);
+  return magnitude < 1e16 && (magnitude >= 0.0001 || magnitude == 0.0);
+}
 
-// Shortest decimal digits: value = digits * 10^exponent, no trailing zeros.
+// Decimal digits: value = digits * 10^exponent.
 struct Decimal {
   std::uint64_t digits;
   int exponent;
@@ -29,12 +35,20 @@ struct Decimal {
 
 // For a positive, non-integral x that float_in_range accepts: the shortest
 // digits that read back as x under round-to-nearest-even; of those, the
-// nearest to x; at an exact tie between two, the upper one.
+// nearest to x; at an exact tie between two, the upper one. They come with
+// the exponent of the candidates' spacing, so they may end in zeros.
 Decimal shortest_decimal(double x) noexcept;
 
 // x must pass float_in_range. Writes "-" for a set sign bit, then integral
 // values as their exact integer and ".0", others as their shortest digits in
 // positional notation. Returns the end of the text (at most float_chars).
 char* write_float(double x, char* out) noexcept;
+
+// The same writers on the portable digit kernel, for the kernel tests: the
+// ones above use the widest kernel the architecture always has.
+namespace portable {
+char* write_int64(std::int64_t v, char* out) noexcept;
+char* write_float(double x, char* out) noexcept;
+}  // namespace portable
 
 }  // namespace sorbek::json

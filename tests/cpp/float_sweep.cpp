@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
       std::mt19937_64 rng(seed * 1000 + t);
       std::uint64_t local_checked = 0, local_ties = 0;
       for (std::uint64_t i = t; i < count; i += threads) {
-        std::uint64_t bits = (static_cast<std::uint64_t>(1009 + rng() % 67) << 52) | (rng() & ((1ull << 52) - 1));
+        std::uint64_t bits = (static_cast<std::uint64_t>(1009 + rng() % 68) << 52) | (rng() & ((1ull << 52) - 1));
         if (i % 2) bits &= ~((1ull << (rng() % 53)) - 1);
         if (rng() & 1) bits |= 1ull << 63;
         const double x = std::bit_cast<double>(bits);

@@ -3,12 +3,15 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <cstdint>
 #include <limits>
 #include <random>
 #include <string>
 
 #include "float_oracle.hpp"
+#include "json/decimal_digits.hpp"
 #include "json/format_number.hpp"
 
 namespace {
@@ -17,12 +20,19 @@ using namespace sorbek::json;
 
 std::string int_text(std::int64_t v) {
   char buf[int_chars];
-  return std::string(buf, write_int64(v, buf));
+  const std::string text(buf, write_int64(v, buf));
+  char portable_buf[int_chars];
+  EXPECT_EQ(text, std::string(portable_buf, portable::write_int64(v, portable_buf))) << v;
+  return text;
 }
 
 std::string float_text(double x) {
   char buf[float_chars];
-  return std::string(buf, write_float(x, buf));
+  const std::string text(buf, write_float(x, buf));
+  // The portable digit kernel must write the same text.
+  char portable_buf[float_chars];
+  EXPECT_EQ(text, std::string(portable_buf, portable::write_float(x, portable_buf))) << x;
+  return text;
 }
 
 TEST(WriteInt, MatchesToChars) {
@@ -100,7 +110,7 @@ TEST(WriteFloat, RandomAgainstExactOracle) {
   std::mt19937_64 rng(12345);
   int ties = 0;
   for (int i = 0; i < 300000; ++i) {
-    std::uint64_t bits = (static_cast<std::uint64_t>(1009 + rng() % 67) << 52) | (rng() & ((1ull << 52) - 1));
+    std::uint64_t bits = (static_cast<std::uint64_t>(1009 + rng() % 68) << 52) | (rng() & ((1ull << 52) - 1));
     // Clearing low mantissa bits makes short expansions, where exact ties live.
     if (i % 2) bits &= ~((1ull << (rng() % 53)) - 1);
     double x = std::bit_cast<double>(bits);
@@ -130,6 +140,53 @@ TEST(WriteInt, DigitBlocksExhaustive) {
   for (std::uint64_t v = 0; v < 1000000; ++v) check(v);
   for (std::uint64_t v = 1000000; v < (1ull << 32); v += 997) check(v);
   for (std::uint64_t v = 99999999ull - 5000; v < 100000000ull + 5000; ++v) check(v);
+}
+
+}  // namespace
+
+namespace {
+
+// The architecture's digit kernel against the portable one, on every
+// operation, for digits of every length and every place of the point.
+TEST(DigitKernels, MatchPortable) {
+  using sorbek::json::digits::Best;
+  using sorbek::json::digits::Portable;
+  std::mt19937_64 rng(99);
+  auto text = [](auto store) {
+    char buf[32];
+    std::memset(buf, '#', sizeof buf);
+    store(buf);
+    return std::string(buf, sizeof buf);
+  };
+  for (int i = 0; i < 200000; ++i) {
+    // Halves of every length, with runs of zeros at either end.
+    std::uint32_t high = static_cast<std::uint32_t>(rng() % 100000000);
+    std::uint32_t low = static_cast<std::uint32_t>(rng() % 100000000);
+    if (i % 3 == 0) low -= low % static_cast<std::uint32_t>(std::pow(10, rng() % 9));
+    if (i % 5 == 0) high -= high % static_cast<std::uint32_t>(std::pow(10, rng() % 9));
+    if (i % 7 == 0) low = 0;
+    if (i % 11 == 0) high = 0;
+    const auto best = Best::convert(high, low);
+    const auto portable = Portable::convert(high, low);
+    ASSERT_EQ(Best::trailing_zeros(best), Portable::trailing_zeros(portable)) << high << " " << low;
+    ASSERT_EQ(text([&](char* out) { Best::store(out, best); }), text([&](char* out) { Portable::store(out, portable); }));
+    const unsigned point = static_cast<unsigned>(i % 16);
+    ASSERT_EQ(text([&](char* out) { Best::store_with_point(out, best, point); }),
+              text([&](char* out) { Portable::store_with_point(out, portable, point); }))
+        << high << " " << low << " " << point;
+  }
+}
+
+// Every 4-digit quarter through the whole conversion.
+TEST(DigitKernels, EveryQuarter) {
+  using sorbek::json::digits::Best;
+  for (std::uint32_t v = 0; v < 10000; ++v) {
+    char buf[16];
+    Best::store(buf, Best::convert(v * 10001, v));
+    char want[17];
+    std::snprintf(want, sizeof want, "%04u%04u%08u", v, v, v);
+    ASSERT_EQ(std::string(buf, 16), std::string(want, 16)) << v;
+  }
 }
 
 }  // namespace

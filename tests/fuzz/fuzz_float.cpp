@@ -26,5 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   char buf[sorbek::json::float_chars];
   const std::string got(buf, sorbek::json::write_float(x, buf));
   if (got != oracle::expected(x).text) std::abort();
+  const std::string portable(buf, sorbek::json::portable::write_float(x, buf));
+  if (portable != got) std::abort();
   return 0;
 }
