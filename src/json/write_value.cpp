@@ -23,20 +23,28 @@ constexpr const char* int_out_of_range = "int out of accelerator range";
 constexpr const char* float_out_of_range = "float outside accelerator range";
 constexpr const char* key_not_str = "dict keys must be str for the accelerator";
 
-// One level of the interpreter's recursion limit per container, so that deep
-// or self-containing trees raise RecursionError instead of exhausting the stack.
+// One level of the interpreter's recursion limit for each container that
+// holds a container, so that deep or self-containing trees raise
+// RecursionError instead of exhausting the stack. Only a nested container
+// makes the C stack grow, so a container of scalars (most of them) makes no
+// call at all: the level is entered when the first nested container is met.
 class RecursionGuard {
  public:
-  RecursionGuard() noexcept : entered_(Py_EnterRecursiveCall(" while encoding a JSON object") == 0) {}
+  RecursionGuard() noexcept = default;
   RecursionGuard(const RecursionGuard&) = delete;
   RecursionGuard& operator=(const RecursionGuard&) = delete;
   ~RecursionGuard() {
     if (entered_) Py_LeaveRecursiveCall();
   }
-  bool entered() const noexcept { return entered_; }
+  // False with RecursionError pending when the limit is reached.
+  bool enter() noexcept {
+    if (entered_) return true;
+    entered_ = Py_EnterRecursiveCall(" while encoding a JSON object") == 0;
+    return entered_;
+  }
 
  private:
-  bool entered_;
+  bool entered_ = false;
 };
 
 bool is_str(PyObject* object) noexcept {
@@ -54,6 +62,9 @@ class ValueWriter {
   CallError take_error() { return std::move(*error_); }
 
  private:
+  // An item of a container: the exact scalar types inline, anything else
+  // through value() one level deeper.
+  bool item(PyObject* value, RecursionGuard& guard);
   bool fail(CallError error) {
     error_.emplace(std::move(error));
     return false;
@@ -138,49 +149,64 @@ bool ValueWriter::floating(PyObject* value) {
   return true;
 }
 
+[[gnu::always_inline]] inline bool ValueWriter::item(PyObject* value, RecursionGuard& guard) {
+  PyTypeObject* type = Py_TYPE(value);
+  if (type == &PyUnicode_Type) return str(value);
+  if (type == &PyLong_Type) return integer(value);
+  if (type == &PyFloat_Type) return floating(value);
+  if (value == Py_None) {
+    out_.append("null", 4);
+    return true;
+  }
+  if (type == &PyBool_Type) {
+    if (value == Py_True) {
+      out_.append("true", 4);
+    } else {
+      out_.append("false", 5);
+    }
+    return true;
+  }
+  if (!guard.enter()) return fail(take_pending());
+  return this->value(value);
+}
+
+// Lists, tuples and dicts are read with one size each: no Python code runs
+// while the tree is written (see above), so none can change meanwhile.
 bool ValueWriter::list(PyObject* list) {
-  const RecursionGuard guard;
-  if (!guard.entered()) return fail(take_pending());
+  RecursionGuard guard;
   out_.put('[');
-  // The bound is re-read before each item: a list that shrinks ends at its
-  // new end, one that grows is written up to its starting length.
-  const Py_ssize_t start = PyList_Size(list);
-  for (Py_ssize_t i = 0; i < std::min(start, PyList_Size(list)); ++i) {
+  const Py_ssize_t size = PyList_Size(list);
+  for (Py_ssize_t i = 0; i < size; ++i) {
     if (i > 0) out_.put(',');
-    if (!value(PyList_GetItem(list, i))) return false;
+    if (!item(PyList_GetItem(list, i), guard)) return false;
   }
   out_.put(']');
   return true;
 }
 
 bool ValueWriter::tuple(PyObject* tuple) {
-  const RecursionGuard guard;
-  if (!guard.entered()) return fail(take_pending());
+  RecursionGuard guard;
   out_.put('[');
   const Py_ssize_t size = PyTuple_Size(tuple);
   for (Py_ssize_t i = 0; i < size; ++i) {
     if (i > 0) out_.put(',');
-    if (!value(PyTuple_GetItem(tuple, i))) return false;
+    if (!item(PyTuple_GetItem(tuple, i), guard)) return false;
   }
   out_.put(']');
   return true;
 }
 
 bool ValueWriter::dict(PyObject* dict) {
-  const RecursionGuard guard;
-  if (!guard.entered()) return fail(take_pending());
+  RecursionGuard guard;
   out_.put('{');
-  const Py_ssize_t start = PyDict_Size(dict);
-  Py_ssize_t remaining = start;
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
-  PyObject* item = nullptr;
-  for (;;) {
-    if (PyDict_Size(dict) != start) panic("dictionary changed size during iteration");
-    if (remaining == -1) panic("dictionary keys changed during iteration");
-    if (!PyDict_Next(dict, &position, &key, &item)) break;
-    if (remaining-- != start) out_.put(',');
-    if (!this->key(key) || !value(item)) return false;
+  PyObject* value = nullptr;
+  bool first = true;
+  while (PyDict_Next(dict, &position, &key, &value)) {
+    if (!first) out_.put(',');
+    first = false;
+    if (!this->key(key) || !item(value, guard)) return false;
   }
   out_.put('}');
   return true;
