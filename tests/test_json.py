@@ -58,7 +58,7 @@ def test_every_control_character(code):
 
 
 @pytest.mark.parametrize("length", [0, 1, 7, 8, 15, 16, 17, 31, 32, 33, 63, 64, 65, 200])
-@pytest.mark.parametrize("special", ["\x00", "\x1f", '"', "\\", "\n", "é", "\U0001f600"])
+@pytest.mark.parametrize("special", ["\x00", "\x1f", '"', "\\", "\n", "é", "中", "\U0001f600"])
 def test_special_at_every_offset(length, special):
     for at in range(0, length + 1, max(1, length // 9)):
         s = "x" * at + special + "y" * (length - at)

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "json/output_buffer.hpp"
+#include "json/result_str.hpp"
 #include "json/write_value.hpp"
 #include "module/arguments.hpp"
 #include "module/functions.hpp"
@@ -22,7 +23,7 @@ Result<Ref> json_dumps(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   }
   json::OutputBuffer out(64);
   if (auto written = json::write_value(out, slots[0]); !written) return std::move(written.error());
-  return panic_on_null(PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+  return json::result_str(out);
 }
 
 PyObject* json_dumps_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

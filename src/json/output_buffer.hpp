@@ -64,6 +64,7 @@ class OutputBuffer {
   void repeat_unchecked(std::size_t offset, std::size_t n) noexcept { append_unchecked(data_ + offset, n); }
 
   const char* data() const noexcept { return data_; }
+  char* data() noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }
 
  private:

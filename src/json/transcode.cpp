@@ -1,0 +1,251 @@
+#include "json/transcode.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#if defined(SORBEK_X86_64)
+#include <immintrin.h>
+#elif defined(SORBEK_AARCH64)
+#include <arm_neon.h>
+#endif
+
+namespace sorbek::json::transcode {
+
+namespace {
+
+inline unsigned char byte_at(const char* p, std::size_t i) noexcept { return static_cast<unsigned char>(p[i]); }
+
+// One character of valid UTF-8 at p[i] (lead byte 0x80 or more): its code
+// point, and how many bytes it takes.
+inline std::uint32_t decode(const char* p, std::size_t i, std::size_t& length) noexcept {
+  const unsigned lead = byte_at(p, i);
+  if (lead < 0xE0) {
+    length = 2;
+    return ((lead & 0x1Fu) << 6) | (byte_at(p, i + 1) & 0x3Fu);
+  }
+  if (lead < 0xF0) {
+    length = 3;
+    return ((lead & 0x0Fu) << 12) | ((byte_at(p, i + 1) & 0x3Fu) << 6) | (byte_at(p, i + 2) & 0x3Fu);
+  }
+  length = 4;
+  return ((lead & 0x07u) << 18) | ((byte_at(p, i + 1) & 0x3Fu) << 12) | ((byte_at(p, i + 2) & 0x3Fu) << 6) |
+         (byte_at(p, i + 3) & 0x3Fu);
+}
+
+// Writes code point `cp` as one UTF-16 unit, or two for a supplementary one.
+inline std::size_t put_utf16(std::uint16_t* out, std::uint32_t cp) noexcept {
+  if (cp < 0x10000) {
+    out[0] = static_cast<std::uint16_t>(cp);
+    return 1;
+  }
+  cp -= 0x10000;
+  out[0] = static_cast<std::uint16_t>(0xD800 | (cp >> 10));
+  out[1] = static_cast<std::uint16_t>(0xDC00 | (cp & 0x3FF));
+  return 2;
+}
+
+// The vector kernels share these loops: a block of 16 bytes that is all
+// ASCII is moved whole; otherwise its ASCII start is, and the characters
+// after it one by one until ASCII comes back.
+template <class Ops>
+std::size_t latin1_blocks(char* p, std::size_t n) noexcept {
+  std::size_t r = 0;
+  // Nothing moves until the first non-ASCII character.
+  while (r + 16 <= n && Ops::ascii_prefix(p + r) == 16) r += 16;
+  std::size_t w = r;
+  while (r + 16 <= n) {
+    const unsigned ascii = Ops::ascii_prefix(p + r);
+    if (ascii == 16) {
+      Ops::move16(p + w, p + r);
+      r += 16;
+      w += 16;
+      continue;
+    }
+    // A whole block moved now could overwrite bytes not yet read.
+    for (unsigned i = 0; i < ascii; ++i) p[w++] = p[r++];
+    p[w++] = static_cast<char>(((byte_at(p, r) & 0x1Fu) << 6) | (byte_at(p, r + 1) & 0x3Fu));
+    r += 2;
+  }
+  while (r < n) {
+    const unsigned c = byte_at(p, r);
+    if (c < 0x80) {
+      p[w++] = static_cast<char>(c);
+      r += 1;
+    } else {
+      p[w++] = static_cast<char>(((c & 0x1Fu) << 6) | (byte_at(p, r + 1) & 0x3Fu));
+      r += 2;
+    }
+  }
+  return w;
+}
+
+template <class Ops>
+std::size_t utf16_blocks(const char* p, std::size_t n, std::uint16_t* out) noexcept {
+  std::size_t r = 0, w = 0;
+  while (r + 16 <= n) {
+    const unsigned ascii = Ops::ascii_prefix(p + r);
+    Ops::widen16(out + w, p + r);
+    r += ascii;
+    w += ascii;
+    // A run of non-ASCII characters (text in most scripts) is decoded here.
+    while (r < n && byte_at(p, r) >= 0x80) {
+      std::size_t length;
+      w += put_utf16(out + w, decode(p, r, length));
+      r += length;
+    }
+  }
+  while (r < n) {
+    if (byte_at(p, r) < 0x80) {
+      out[w++] = byte_at(p, r++);
+    } else {
+      std::size_t length;
+      w += put_utf16(out + w, decode(p, r, length));
+      r += length;
+    }
+  }
+  return w;
+}
+
+}  // namespace
+
+unsigned Portable::max_byte(const char* p, std::size_t n) noexcept {
+  unsigned m = 0;
+  for (std::size_t i = 0; i < n; ++i) m = std::max(m, static_cast<unsigned>(byte_at(p, i)));
+  return m;
+}
+
+std::size_t Portable::to_latin1(char* p, std::size_t n) noexcept {
+  std::size_t r = 0, w = 0;
+  while (r < n) {
+    std::size_t length = 1;
+    const std::uint32_t cp = byte_at(p, r) < 0x80 ? byte_at(p, r) : decode(p, r, length);
+    p[w++] = static_cast<char>(cp);
+    r += length;
+  }
+  return w;
+}
+
+std::size_t Portable::to_utf16(const char* p, std::size_t n, std::uint16_t* out) noexcept {
+  std::size_t r = 0, w = 0;
+  while (r < n) {
+    std::size_t length = 1;
+    const std::uint32_t cp = byte_at(p, r) < 0x80 ? byte_at(p, r) : decode(p, r, length);
+    w += put_utf16(out + w, cp);
+    r += length;
+  }
+  return w;
+}
+
+#if defined(SORBEK_X86_64)
+
+namespace {
+
+struct Sse2Ops {
+  static __m128i load(const char* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+  static unsigned ascii_prefix(const char* p) noexcept {
+    const auto high = static_cast<unsigned>(_mm_movemask_epi8(load(p)));
+    return static_cast<unsigned>(__builtin_ctz(high | 0x10000));
+  }
+  static void move16(char* to, const char* from) noexcept {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), load(from));
+  }
+  static void widen16(std::uint16_t* to, const char* from) noexcept {
+    const __m128i v = load(from), zero = _mm_setzero_si128();
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_unpacklo_epi8(v, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 8), _mm_unpackhi_epi8(v, zero));
+  }
+};
+
+}  // namespace
+
+unsigned Sse2::max_byte(const char* p, std::size_t n) noexcept {
+  __m128i m = _mm_setzero_si128();
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) m = _mm_max_epu8(m, Sse2Ops::load(p + i));
+  unsigned char lanes[16];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), m);
+  unsigned result = *std::max_element(lanes, lanes + 16);
+  for (; i < n; ++i) result = std::max(result, static_cast<unsigned>(byte_at(p, i)));
+  return result;
+}
+
+SORBEK_TARGET_AVX2 unsigned max_byte_avx2(const char* p, std::size_t n) noexcept {
+  // Two accumulators, so that the loop is not bound by one chain of maxima.
+  __m256i a = _mm256_setzero_si256(), b = _mm256_setzero_si256();
+  std::size_t i = 0;
+  for (; i + 64 <= n; i += 64) {
+    a = _mm256_max_epu8(a, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i)));
+    b = _mm256_max_epu8(b, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32)));
+  }
+  const __m256i m = _mm256_max_epu8(a, b);
+  const __m128i half = _mm_max_epu8(_mm256_castsi256_si128(m), _mm256_extracti128_si256(m, 1));
+  unsigned char lanes[16];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), half);
+  return std::max(static_cast<unsigned>(*std::max_element(lanes, lanes + 16)), Sse2::max_byte(p + i, n - i));
+}
+
+std::size_t Sse2::to_latin1(char* p, std::size_t n) noexcept { return latin1_blocks<Sse2Ops>(p, n); }
+
+std::size_t Sse2::to_utf16(const char* p, std::size_t n, std::uint16_t* out) noexcept {
+  return utf16_blocks<Sse2Ops>(p, n, out);
+}
+
+#elif defined(SORBEK_AARCH64)
+
+namespace {
+
+struct NeonOps {
+  static uint8x16_t load(const char* p) noexcept { return vld1q_u8(reinterpret_cast<const std::uint8_t*>(p)); }
+  static unsigned ascii_prefix(const char* p) noexcept {
+    // Four bits per byte, set for a byte of 0x80 or more; the lowest marks the first.
+    const uint8x16_t high = vcgeq_u8(load(p), vdupq_n_u8(0x80));
+    const std::uint64_t mask = vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(high), 4)), 0);
+    return mask == 0 ? 16 : static_cast<unsigned>(__builtin_ctzll(mask)) / 4;
+  }
+  static void move16(char* to, const char* from) noexcept {
+    vst1q_u8(reinterpret_cast<std::uint8_t*>(to), load(from));
+  }
+  static void widen16(std::uint16_t* to, const char* from) noexcept {
+    const uint8x16_t v = load(from);
+    vst1q_u16(to, vmovl_u8(vget_low_u8(v)));
+    vst1q_u16(to + 8, vmovl_u8(vget_high_u8(v)));
+  }
+};
+
+}  // namespace
+
+unsigned Neon::max_byte(const char* p, std::size_t n) noexcept {
+  uint8x16_t m = vdupq_n_u8(0);
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) m = vmaxq_u8(m, NeonOps::load(p + i));
+  unsigned result = vmaxvq_u8(m);
+  for (; i < n; ++i) result = std::max(result, static_cast<unsigned>(byte_at(p, i)));
+  return result;
+}
+
+std::size_t Neon::to_latin1(char* p, std::size_t n) noexcept { return latin1_blocks<NeonOps>(p, n); }
+
+std::size_t Neon::to_utf16(const char* p, std::size_t n, std::uint16_t* out) noexcept {
+  return utf16_blocks<NeonOps>(p, n, out);
+}
+
+#endif
+
+namespace {
+
+using MaxByteFn = unsigned (*)(const char*, std::size_t) noexcept;
+
+MaxByteFn select_max_byte() noexcept {
+#if defined(SORBEK_X86_64)
+  if (simd::isa_available(simd::Isa::avx2)) return &max_byte_avx2;
+#endif
+  return &Best::max_byte;
+}
+
+const MaxByteFn max_byte_best = select_max_byte();
+
+}  // namespace
+
+unsigned max_byte(const char* p, std::size_t n) noexcept { return max_byte_best(p, n); }
+
+}  // namespace sorbek::json::transcode

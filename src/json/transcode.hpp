@@ -1,0 +1,70 @@
+#pragma once
+// UTF-8 text recoded into the narrower forms the interpreter builds a str
+// from fastest. CPython decodes UTF-8 with non-ASCII characters at about a
+// third of a nanosecond per byte (more for text dense in them), but Latin-1
+// and UTF-16 at memory speed; the JSON writer's output is valid UTF-8 whose
+// widest character is told by its largest byte.
+//
+// Free of Python. The SSE2 and NEON kernels are the baseline of their
+// architectures and chosen at compile time; the portable one is the
+// reference the others are tested against.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "simd/cpu.hpp"
+
+namespace sorbek::json::transcode {
+
+// The widest character of valid UTF-8 text, by its largest byte.
+enum class Width {
+  ascii,   // below 0x80
+  latin1,  // up to U+00FF: lead bytes 0xC2 and 0xC3 only
+  bmp,     // up to U+FFFF: no 4-byte sequence
+  astral,  // anything wider
+};
+
+inline Width width_of_max_byte(unsigned max_byte) noexcept {
+  if (max_byte < 0x80) return Width::ascii;
+  if (max_byte < 0xC4) return Width::latin1;
+  if (max_byte < 0xF0) return Width::bmp;
+  return Width::astral;
+}
+
+// Every kernel has
+//   unsigned max_byte(p, n);
+//   std::size_t to_latin1(p, n): rewrites UTF-8 of width latin1 in place as
+//     Latin-1 and returns its length;
+//   std::size_t to_utf16(p, n, out): writes UTF-8 of width bmp (or less) as
+//     UTF-16 in native order to out (room for n units) and returns the units.
+struct Portable {
+  static unsigned max_byte(const char* p, std::size_t n) noexcept;
+  static std::size_t to_latin1(char* p, std::size_t n) noexcept;
+  static std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out) noexcept;
+};
+
+#if defined(SORBEK_X86_64)
+// The largest byte with AVX2, where the CPU has it.
+unsigned max_byte_avx2(const char* p, std::size_t n) noexcept;
+
+struct Sse2 {
+  static unsigned max_byte(const char* p, std::size_t n) noexcept;
+  static std::size_t to_latin1(char* p, std::size_t n) noexcept;
+  static std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out) noexcept;
+};
+using Best = Sse2;
+#elif defined(SORBEK_AARCH64)
+struct Neon {
+  static unsigned max_byte(const char* p, std::size_t n) noexcept;
+  static std::size_t to_latin1(char* p, std::size_t n) noexcept;
+  static std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out) noexcept;
+};
+using Best = Neon;
+#else
+using Best = Portable;
+#endif
+
+// The largest byte, by the widest kernel the CPU runs (chosen once).
+unsigned max_byte(const char* p, std::size_t n) noexcept;
+
+}  // namespace sorbek::json::transcode

@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "json/transcode.hpp"
+
+namespace {
+
+using namespace sorbek::json::transcode;
+
+// Text built from code points, so that what every kernel must give is known
+// without decoding: its UTF-8, UTF-16 and (when it fits) Latin-1 forms.
+struct Sample {
+  std::string utf8;
+  std::u16string utf16;
+  std::string latin1;
+  unsigned widest = 0;
+};
+
+void append(Sample& s, char32_t cp) {
+  s.widest = std::max(s.widest, static_cast<unsigned>(cp));
+  if (cp < 0x80) {
+    s.utf8 += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    s.utf8 += static_cast<char>(0xC0 | (cp >> 6));
+    s.utf8 += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    s.utf8 += static_cast<char>(0xE0 | (cp >> 12));
+    s.utf8 += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    s.utf8 += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    s.utf8 += static_cast<char>(0xF0 | (cp >> 18));
+    s.utf8 += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    s.utf8 += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    s.utf8 += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  if (cp < 0x10000) {
+    s.utf16 += static_cast<char16_t>(cp);
+  } else {
+    s.utf16 += static_cast<char16_t>(0xD800 | ((cp - 0x10000) >> 10));
+    s.utf16 += static_cast<char16_t>(0xDC00 | ((cp - 0x10000) & 0x3FF));
+  }
+  s.latin1 += static_cast<char>(cp & 0xFF);
+}
+
+// Mostly ASCII with runs of wider characters, up to `widest`.
+Sample sample(std::mt19937_64& rng, char32_t widest, std::size_t length) {
+  Sample s;
+  while (s.utf8.size() < length) {
+    if (widest < 0x80 || rng() % 4 != 0) {
+      append(s, static_cast<char32_t>(rng() % 0x80));
+      continue;
+    }
+    for (std::size_t run = 1 + rng() % 24; run > 0; --run) {
+      char32_t cp = static_cast<char32_t>(0x80 + rng() % (widest - 0x7F));
+      if (cp >= 0xD800 && cp < 0xE000) cp = 0xE000;  // no surrogates in UTF-8
+      append(s, cp);
+    }
+  }
+  return s;
+}
+
+template <class Kernel>
+void check_kernel(const char* name) {
+  std::mt19937_64 rng(5);
+  for (int i = 0; i < 20000; ++i) {
+    const char32_t widest = std::vector<char32_t>{0x7F, 0xFF, 0x7FF, 0xFFFF, 0x10FFFF}[i % 5];
+    const Sample s = sample(rng, widest, rng() % 300);
+    const unsigned max = Kernel::max_byte(s.utf8.data(), s.utf8.size());
+    ASSERT_EQ(max, Portable::max_byte(s.utf8.data(), s.utf8.size())) << name;
+    ASSERT_EQ(max, sorbek::json::transcode::max_byte(s.utf8.data(), s.utf8.size())) << name;
+    const Width width = width_of_max_byte(max);
+    ASSERT_EQ(width == Width::ascii, s.widest < 0x80) << name;
+    ASSERT_EQ(width <= Width::latin1, s.widest < 0x100) << name;
+    ASSERT_EQ(width <= Width::bmp, s.widest < 0x10000) << name;
+
+    std::vector<std::uint16_t> units(s.utf8.size() + 16, 0xFFFF);
+    const std::size_t count = Kernel::to_utf16(s.utf8.data(), s.utf8.size(), units.data());
+    ASSERT_EQ(std::u16string(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(count)), s.utf16) << name;
+
+    if (width <= Width::latin1) {
+      std::string text = s.utf8;
+      const std::size_t length = Kernel::to_latin1(text.data(), text.size());
+      ASSERT_EQ(text.substr(0, length), s.latin1) << name;
+    }
+  }
+}
+
+TEST(Transcode, Portable) { check_kernel<Portable>("portable"); }
+TEST(Transcode, Best) { check_kernel<Best>("best"); }
+
+}  // namespace
