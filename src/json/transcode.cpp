@@ -47,22 +47,25 @@ inline std::size_t put_utf16(std::uint16_t* out, std::uint32_t cp) noexcept {
 // The vector kernels share these loops: a block of 16 bytes that is all
 // ASCII is moved whole; otherwise its ASCII start is, and the characters
 // after it one by one until ASCII comes back.
+// The vector kernels share these loops: a block of 16 bytes that is all
+// ASCII is moved whole (a well-predicted branch, so that the next block's
+// address does not wait for this one's bit scan); otherwise its ASCII start
+// is, and the characters after it one by one until ASCII comes back.
 template <class Ops>
 std::size_t latin1_blocks(char* p, std::size_t n) noexcept {
   std::size_t r = 0;
   // Nothing moves until the first non-ASCII character.
-  while (r + 16 <= n && Ops::ascii_prefix(p + r) == 16) r += 16;
+  while (r + 16 <= n && Ops::all_ascii(p + r)) r += 16;
   std::size_t w = r;
   while (r + 16 <= n) {
-    const unsigned ascii = Ops::ascii_prefix(p + r);
-    if (ascii == 16) {
+    if (Ops::all_ascii(p + r)) {
       Ops::move16(p + w, p + r);
       r += 16;
       w += 16;
       continue;
     }
     // A whole block moved now could overwrite bytes not yet read.
-    for (unsigned i = 0; i < ascii; ++i) p[w++] = p[r++];
+    for (unsigned i = Ops::ascii_prefix(p + r); i > 0; --i) p[w++] = p[r++];
     p[w++] = static_cast<char>(((byte_at(p, r) & 0x1Fu) << 6) | (byte_at(p, r + 1) & 0x3Fu));
     r += 2;
   }
@@ -83,8 +86,13 @@ template <class Ops>
 std::size_t utf16_blocks(const char* p, std::size_t n, std::uint16_t* out) noexcept {
   std::size_t r = 0, w = 0;
   while (r + 16 <= n) {
-    const unsigned ascii = Ops::ascii_prefix(p + r);
     Ops::widen16(out + w, p + r);
+    if (Ops::all_ascii(p + r)) {
+      r += 16;
+      w += 16;
+      continue;
+    }
+    const unsigned ascii = Ops::ascii_prefix(p + r);
     r += ascii;
     w += ascii;
     // A run of non-ASCII characters (text in most scripts) is decoded here.
@@ -142,6 +150,7 @@ namespace {
 
 struct Sse2Ops {
   static __m128i load(const char* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+  static bool all_ascii(const char* p) noexcept { return _mm_movemask_epi8(load(p)) == 0; }
   static unsigned ascii_prefix(const char* p) noexcept {
     const auto high = static_cast<unsigned>(_mm_movemask_epi8(load(p)));
     return static_cast<unsigned>(__builtin_ctz(high | 0x10000));
@@ -196,6 +205,7 @@ namespace {
 
 struct NeonOps {
   static uint8x16_t load(const char* p) noexcept { return vld1q_u8(reinterpret_cast<const std::uint8_t*>(p)); }
+  static bool all_ascii(const char* p) noexcept { return vmaxvq_u8(load(p)) < 0x80; }
   static unsigned ascii_prefix(const char* p) noexcept {
     // Four bits per byte, set for a byte of 0x80 or more; the lowest marks the first.
     const uint8x16_t high = vcgeq_u8(load(p), vdupq_n_u8(0x80));
