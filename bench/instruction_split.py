@@ -4,7 +4,10 @@ PyLong_AsLongLongAndOverflow, PyUnicode_AsUTF8AndSize, and the final UTF-8
 decode into the result str), and the C library. Counted with callgrind, which
 counts instructions rather than time and so is repeatable on a loaded machine.
 
-Usage: python instruction_split.py   (needs valgrind; the module importable)"""
+Usage: python instruction_split.py [--corpora DIR] [--module-dir DIR]
+Needs valgrind, and a build of the module that keeps its symbols (the wheel
+is stripped): scripts/bench.sh passes the one it builds from the same
+sources with the same flags."""
 
 from __future__ import annotations
 
@@ -14,28 +17,31 @@ import subprocess
 import sys
 import tempfile
 
+import corpora
 from workloads import json_workloads
 
-CALLS = 50
+CALLS = 5
+MODULE_DIR = sys.argv[sys.argv.index("--module-dir") + 1] if "--module-dir" in sys.argv else ""
 CHILD = """
 import sys
 sys.path.insert(0, {bench!r})
-import sorbek_accel
+import corpora, sorbek_accel
 from workloads import json_workloads
-value = dict(json_workloads())[{name!r}]
+payloads = dict(json_workloads() + (corpora.load({corpora!r}) if {corpora!r} else []))
+value = payloads[{name!r}]
 for _ in range({calls}):
     sorbek_accel.json_dumps(value)
 """
 
 
-def split(name: str) -> tuple[int, dict[str, int], int]:
+def split(name: str, corpora_dir: str | None) -> tuple[int, dict[str, int]]:
     bench = os.path.dirname(os.path.abspath(__file__))
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg.out")
         subprocess.run(
             ["valgrind", "--tool=callgrind", "--toggle-collect=*json_dumps_entry*", f"--callgrind-out-file={out}",
-             sys.executable, "-c", CHILD.format(bench=bench, name=name, calls=CALLS)],
-            check=True, capture_output=True,
+             sys.executable, "-c", CHILD.format(bench=bench, name=name, calls=CALLS, corpora=corpora_dir)],
+            check=True, capture_output=True, env=dict(os.environ, PYTHONHASHSEED="0", PYTHONPATH=MODULE_DIR),
         )
         report = subprocess.run(["callgrind_annotate", "--threshold=100", out], check=True, capture_output=True, text=True).stdout
     parts = {"sorbek_accel": 0, "interpreter": 0, "C library": 0}
@@ -50,21 +56,22 @@ def split(name: str) -> tuple[int, dict[str, int], int]:
             parts["interpreter"] += count
         else:
             parts["C library"] += count
-    total = sum(parts.values())
-    return total, parts, len(sorbek_accel_text(name))
-
-
-def sorbek_accel_text(name: str) -> str:
-    import sorbek_accel
-
-    return sorbek_accel.json_dumps(dict(json_workloads())[name])
+    return sum(parts.values()), parts
 
 
 def main() -> None:
+    corpora_dir = sys.argv[sys.argv.index("--corpora") + 1] if "--corpora" in sys.argv else None
+    import sorbek_accel
+
     print("| payload | instructions per call | sorbek_accel | interpreter (stable ABI + result str) | C library |")
     print("|---|---:|---:|---:|---:|")
-    for name, _ in json_workloads():
-        total, parts, _ = split(name)
+    for name, value in json_workloads() + (corpora.load(corpora_dir) if corpora_dir else []):
+        try:
+            sorbek_accel.json_dumps(value)
+        except TypeError:
+            continue  # refused: nothing to split
+        print(f"[bench] instruction split: {name}", file=sys.stderr, flush=True)
+        total, parts = split(name, corpora_dir)
         cells = " | ".join(f"{parts[k] / total:.0%}" for k in ("sorbek_accel", "interpreter", "C library"))
         print(f"| {name} | {total // CALLS:,} | {cells} |")
 
