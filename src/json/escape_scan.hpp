@@ -10,6 +10,10 @@
 
 #include "simd/cpu.hpp"
 
+#if defined(SORBEK_X86_64)
+#include <emmintrin.h>
+#endif
+
 namespace sorbek::json {
 
 inline bool needs_escape(unsigned char c) noexcept { return c < 0x20 || c == '"' || c == '\\'; }
@@ -52,6 +56,17 @@ inline std::uint64_t load8(const char* p) noexcept {
 }
 #endif
 
+#if defined(SORBEK_X86_64)
+// Bit i set when p[i] needs escaping, for 16 bytes (SSE2 is always there).
+inline unsigned escape_mask16(const char* p) noexcept {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i limit = _mm_set1_epi8(0x1F);
+  const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, limit), limit);
+  const __m128i special = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(control, special)));
+}
+#endif
+
 inline std::size_t escape_scan_bytes(const char* p, std::size_t n) noexcept {
   for (std::size_t i = 0; i < n; ++i) {
     if (escape_table[static_cast<unsigned char>(p[i])]) return i;
@@ -66,6 +81,14 @@ inline std::size_t escape_scan_bytes(const char* p, std::size_t n) noexcept {
 // known to be clean, so no byte loop is needed from 8 bytes on.
 inline std::size_t escape_scan(const char* p, std::size_t n) noexcept {
   if (n >= 32) return escape_scan_best(p, n);
+#if defined(SORBEK_X86_64)
+  if (n >= 16) {
+    // Two blocks, the second ending at the end of the run.
+    if (const unsigned hits = detail::escape_mask16(p)) return static_cast<std::size_t>(__builtin_ctz(hits));
+    const unsigned hits = detail::escape_mask16(p + n - 16);
+    return hits ? n - 16 + static_cast<std::size_t>(__builtin_ctz(hits)) : n;
+  }
+#endif
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
   if (n >= 8) {
     std::size_t i = 0;

@@ -69,8 +69,27 @@ typename Digits::Block digits16(std::uint64_t v) noexcept {
   return Digits::convert(static_cast<std::uint32_t>(high), static_cast<std::uint32_t>(v - high * 100000000));
 }
 
+// The text of every value below 1000 and its length in the fourth byte:
+// small numbers (counts, flags, small ids) are the most common, and a load
+// and a store write them.
+constexpr auto small_numbers = [] {
+  struct Table {
+    char entries[1000][4];
+  } t{};
+  for (int v = 0; v < 1000; ++v) {
+    const int length = v < 10 ? 1 : v < 100 ? 2 : 3;
+    for (int i = length - 1, rest = v; i >= 0; --i, rest /= 10) t.entries[v][i] = static_cast<char>('0' + rest % 10);
+    t.entries[v][3] = static_cast<char>(length);
+  }
+  return t;
+}();
+
 template <class Digits>
 char* write_uint64_with(std::uint64_t v, char* out) noexcept {
+  if (v < 1000) {
+    std::memcpy(out, small_numbers.entries[v], 4);
+    return out + small_numbers.entries[v][3];
+  }
   const unsigned n = digit_count(v);
   if (n <= 16) [[likely]] {
     // Scaled up to 16 digits, so that its own land at the front of the block.
