@@ -21,7 +21,7 @@ Result<Ref> json_dumps(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   if (auto bound = extract_arguments_fastcall(description, args, nargs, kwnames, slots); !bound) {
     return std::move(bound.error());
   }
-  json::OutputBuffer out(64);
+  json::OutputBuffer out;
   if (auto written = json::write_value(out, slots[0]); !written) return std::move(written.error());
   return json::result_str(out);
 }

@@ -1,7 +1,9 @@
 #pragma once
-// The growable byte buffer that one json_dumps call writes into. It lives in
-// the interpreter's memory (PyMem) so that tracemalloc and allocation hooks
-// see it; a failed growth throws std::bad_alloc (MemoryError at the boundary).
+// The growable byte buffer that one json_dumps call writes into. Its first
+// bytes are part of the object itself (on the caller's stack), so that most
+// responses, which are small, allocate nothing; beyond them it lives in the
+// interpreter's memory (PyMem), so that tracemalloc and allocation hooks see
+// it. A failed growth throws std::bad_alloc (MemoryError at the boundary).
 
 #include <algorithm>
 #include <cstddef>
@@ -14,13 +16,14 @@ namespace sorbek::json {
 
 class OutputBuffer {
  public:
-  explicit OutputBuffer(std::size_t capacity = 64) : capacity_(std::max<std::size_t>(capacity, 8)) {
-    data_ = static_cast<char*>(PyMem_Malloc(capacity_));
-    if (data_ == nullptr) throw std::bad_alloc();
-  }
+  static constexpr std::size_t inline_capacity = 2048;
+
+  OutputBuffer() noexcept = default;
   OutputBuffer(const OutputBuffer&) = delete;
   OutputBuffer& operator=(const OutputBuffer&) = delete;
-  ~OutputBuffer() { PyMem_Free(data_); }
+  ~OutputBuffer() {
+    if (data_ != inline_) PyMem_Free(data_);
+  }
 
   // Makes room for `extra` more bytes; the capacity becomes the larger of
   // twice itself and what is needed.
@@ -74,16 +77,23 @@ class OutputBuffer {
   [[gnu::noinline]] void grow(std::size_t extra) {
     if (extra > static_cast<std::size_t>(PY_SSIZE_T_MAX) - size_) throw std::bad_alloc();
     const std::size_t needed = size_ + extra;
-    const std::size_t capacity = std::max({2 * capacity_, needed, std::size_t{8}});
-    void* data = PyMem_Realloc(data_, capacity);
+    const std::size_t capacity = std::max(2 * capacity_, needed);
+    void* data;
+    if (data_ == inline_) {
+      data = PyMem_Malloc(capacity);
+      if (data != nullptr) std::memcpy(data, inline_, size_);
+    } else {
+      data = PyMem_Realloc(data_, capacity);
+    }
     if (data == nullptr) throw std::bad_alloc();
     data_ = static_cast<char*>(data);
     capacity_ = capacity;
   }
 
-  char* data_;
+  char* data_ = inline_;
   std::size_t size_ = 0;
-  std::size_t capacity_;
+  std::size_t capacity_ = inline_capacity;
+  char inline_[inline_capacity];
 };
 
 }  // namespace sorbek::json
