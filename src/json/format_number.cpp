@@ -163,10 +163,9 @@ namespace {
   const bool t_in = unit - f < up_limit;
   const bool take_t = t_in & (!s_in | (f >= unit / 2));
   const bool fewer = s10_in | t10_in;
-  // Random doubles take either form about equally often: select by mask.
-  const std::uint64_t fewer_mask = 0 - static_cast<std::uint64_t>(fewer);
-  const std::uint64_t digits = ((tens + !s10_in) * 10 & fewer_mask) | ((s + take_t) & ~fewer_mask);
-  return {digits, k};
+  // Random doubles take either form about equally often: a select, not a branch.
+  const std::uint64_t shorter = (tens + !s10_in) * 10, same = s + take_t;
+  return {__builtin_expect_with_probability(fewer, true, 0.5) ? shorter : same, k};
 }
 
 template <class Digits>

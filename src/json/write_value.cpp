@@ -65,11 +65,16 @@ class ValueWriter {
   // An item of a container: the exact scalar types inline, anything else
   // through value() one level deeper.
   bool item(PyObject* value, RecursionGuard& guard);
-  bool fail(CallError error) {
+  // Failures leave the hot paths through these, out of line, so that the
+  // writers for each kind stay small.
+  [[gnu::noinline, gnu::cold]] bool fail(CallError error) {
     error_.emplace(std::move(error));
     return false;
   }
-  bool fail(const char* type_error_message) { return fail(CallError::type_error(type_error_message)); }
+  [[gnu::noinline, gnu::cold]] bool fail(const char* type_error_message) {
+    return fail(CallError::type_error(type_error_message));
+  }
+  [[gnu::noinline, gnu::cold]] bool fail_pending() { return fail(take_pending()); }
 
   bool str(PyObject* value);
   bool key(PyObject* key);
@@ -104,7 +109,7 @@ class ValueWriter {
 bool ValueWriter::str(PyObject* value) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-  if (utf8 == nullptr) return fail(take_pending());
+  if (utf8 == nullptr) return fail_pending();
   write_json_string(out_, utf8, static_cast<std::size_t>(size));
   return true;
 }
@@ -142,7 +147,7 @@ bool ValueWriter::integer(PyObject* value) {
 
 bool ValueWriter::floating(PyObject* value) {
   const double x = PyFloat_AsDouble(value);
-  if (x == -1.0 && PyErr_Occurred() != nullptr) return fail(take_pending());
+  if (x == -1.0 && PyErr_Occurred() != nullptr) return fail_pending();
   if (!float_in_range(x)) return fail(float_out_of_range);
   out_.reserve(float_chars);
   out_.advance_to(write_float(x, out_.cursor()));
@@ -166,7 +171,7 @@ bool ValueWriter::floating(PyObject* value) {
     }
     return true;
   }
-  if (!guard.enter()) return fail(take_pending());
+  if (!guard.enter()) return fail_pending();
   return this->value(value);
 }
 
