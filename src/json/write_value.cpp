@@ -80,8 +80,15 @@ class ValueWriter {
   bool key(PyObject* key);
   bool integer(PyObject* value);
   bool floating(PyObject* value);
-  bool list(PyObject* list);
-  bool tuple(PyObject* tuple);
+  bool literal(const char* text, std::size_t length) {
+    out_.append(text, length);
+    return true;
+  }
+  // Lists and tuples: written alike, read through their own C API.
+  template <Py_ssize_t (*Size)(PyObject*), PyObject* (*GetItem)(PyObject*, Py_ssize_t)>
+  bool array(PyObject* sequence);
+  bool list(PyObject* list) { return array<PyList_Size, PyList_GetItem>(list); }
+  bool tuple(PyObject* tuple) { return array<PyTuple_Size, PyTuple_GetItem>(tuple); }
   bool dict(PyObject* dict);
 
   // Recently written dict keys: the key object and where its literal and
@@ -159,43 +166,23 @@ bool ValueWriter::floating(PyObject* value) {
   if (type == &PyUnicode_Type) return str(value);
   if (type == &PyLong_Type) return integer(value);
   if (type == &PyFloat_Type) return floating(value);
-  if (value == Py_None) {
-    out_.append("null", 4);
-    return true;
-  }
-  if (type == &PyBool_Type) {
-    if (value == Py_True) {
-      out_.append("true", 4);
-    } else {
-      out_.append("false", 5);
-    }
-    return true;
-  }
+  if (value == Py_None) return literal("null", 4);
+  if (type == &PyBool_Type) return value == Py_True ? literal("true", 4) : literal("false", 5);
   if (!guard.enter()) return fail_pending();
   return this->value(value);
 }
 
+
 // Lists, tuples and dicts are read with one size each: no Python code runs
 // while the tree is written (see above), so none can change meanwhile.
-bool ValueWriter::list(PyObject* list) {
+template <Py_ssize_t (*Size)(PyObject*), PyObject* (*GetItem)(PyObject*, Py_ssize_t)>
+bool ValueWriter::array(PyObject* sequence) {
   RecursionGuard guard;
   out_.put('[');
-  const Py_ssize_t size = PyList_Size(list);
+  const Py_ssize_t size = Size(sequence);
   for (Py_ssize_t i = 0; i < size; ++i) {
     if (i > 0) out_.put(',');
-    if (!item(PyList_GetItem(list, i), guard)) return false;
-  }
-  out_.put(']');
-  return true;
-}
-
-bool ValueWriter::tuple(PyObject* tuple) {
-  RecursionGuard guard;
-  out_.put('[');
-  const Py_ssize_t size = PyTuple_Size(tuple);
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    if (i > 0) out_.put(',');
-    if (!item(PyTuple_GetItem(tuple, i), guard)) return false;
+    if (!item(GetItem(sequence, i), guard)) return false;
   }
   out_.put(']');
   return true;
@@ -218,10 +205,7 @@ bool ValueWriter::dict(PyObject* dict) {
 }
 
 bool ValueWriter::value(PyObject* value) {
-  if (value == Py_None) {
-    out_.append("null", 4);
-    return true;
-  }
+  if (value == Py_None) return literal("null", 4);
   PyTypeObject* type = Py_TYPE(value);
   // Exact built-in types first: the same outcome as the flag tests below,
   // whose bits are disjoint for them, without the out-of-line flag lookup.
@@ -230,14 +214,7 @@ bool ValueWriter::value(PyObject* value) {
   if (type == &PyFloat_Type) return floating(value);
   if (type == &PyDict_Type) return dict(value);
   if (type == &PyList_Type) return list(value);
-  if (type == &PyBool_Type) {
-    if (value == Py_True) {
-      out_.append("true", 4);
-    } else {
-      out_.append("false", 5);
-    }
-    return true;
-  }
+  if (type == &PyBool_Type) return value == Py_True ? literal("true", 4) : literal("false", 5);
   if (type == &PyTuple_Type) return tuple(value);
   // Subclasses, by kind in order: str, int, float, list, tuple, dict.
   const unsigned long flags = PyType_GetFlags(type);
