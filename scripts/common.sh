@@ -68,11 +68,62 @@ ensure_system_packages() {
   fi
 }
 
-# Builds the abi3 wheel once (with g++, warnings as errors); prints its path.
+# The manylinux policy the released wheel must meet: its symbols need no
+# newer glibc or C++ runtime than this policy provides.
+MANYLINUX_POLICY="manylinux_2_28"
+
+# Builds the abi3 wheel (g++, warnings as errors) and has auditwheel repair it
+# to $MANYLINUX_POLICY, which fails if the wheel needs anything newer; prints
+# the path of the repaired wheel, the one that is released.
 build_wheel() {
-  local python="$1"
+  local python="$1" raw="$DIST/raw"
   rm -rf "$DIST"
-  "$python" -m pip wheel --quiet --no-deps --wheel-dir "$DIST" \
+  "$python" -m pip wheel --quiet --no-deps --wheel-dir "$raw" \
       -C cmake.define.SORBEK_WERROR=ON "$ROOT" >&2 || return 1
-  ls "$DIST"/sorbek_accel-*-cp312-abi3-*.whl
+  "$python" -m auditwheel repair --plat "${MANYLINUX_POLICY}_$(uname -m)" --wheel-dir "$DIST" \
+      "$raw"/sorbek_accel-*-cp312-abi3-linux_*.whl >&2 || return 1
+  rm -rf "$raw"
+  ls "$DIST"/sorbek_accel-*-cp312-abi3-*manylinux*.whl
+}
+
+# Checks a wheel as it is released: abi3 only (abi3audit --strict), no
+# exported symbol but PyInit_sorbek_accel, a manylinux policy no newer than
+# $MANYLINUX_POLICY (auditwheel show), and its metadata (twine check).
+check_wheel() {
+  local python="$1" wheel="$2" unpacked exports shown
+  "$python" -m abi3audit --strict --report "$wheel" >&2
+  unpacked="$(mktemp -d)"
+  "$python" -m zipfile -e "$wheel" "$unpacked"
+  exports="$(nm -D --defined-only "$unpacked"/sorbek_accel.abi3.so | awk '{print $NF}')"
+  rm -rf "$unpacked"
+  if [ "$exports" != "PyInit_sorbek_accel" ]; then
+    echo "error: unexpected exported symbols:" >&2
+    echo "$exports" >&2
+    return 1
+  fi
+  shown="$("$python" -m auditwheel show "$wheel" 2>&1)"
+  echo "$shown" >&2
+  local tag oldest
+  tag="$(echo "$shown" | tr -d '\n' | grep -oE 'platform tag: *"manylinux_2_[0-9]+' | grep -oE '[0-9]+$')"
+  oldest="${MANYLINUX_POLICY##*_}"
+  if [ -z "$tag" ] || [ "$tag" -gt "$oldest" ]; then
+    echo "error: the wheel needs manylinux_2_${tag:-?}, newer than ${MANYLINUX_POLICY}" >&2
+    return 1
+  fi
+  "$python" -m twine check --strict "$wheel" >&2
+}
+
+# Cross-builds the module for arm64 and checks its libraries and symbol
+# versions against the same policy for aarch64. It cannot be loaded here (no
+# arm64 interpreter); it is compiled with the host interpreter's headers,
+# which is sound for the limited API on both 64-bit Linux ABIs.
+check_arm64_module() {
+  local python="$1" build="$ROOT/build/release-arm64" include
+  include="$("$python" -c "import sysconfig; print(sysconfig.get_paths()['include'])")"
+  cmake -S "$ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/aarch64-linux-gnu.cmake" -DPython_EXECUTABLE="$python" \
+    -DPython_INCLUDE_DIR="$include" -DCMAKE_FIND_ROOT_PATH_MODE_INCLUDE=BOTH \
+    -DSORBEK_BUILD_MODULE=ON -DSORBEK_WERROR=ON >/dev/null
+  cmake --build "$build" --target sorbek_accel >/dev/null
+  "$python" "$ROOT/scripts/check_manylinux.py" "$MANYLINUX_POLICY" aarch64 "$build/sorbek_accel.abi3.so"
 }
