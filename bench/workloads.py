@@ -39,6 +39,10 @@ def multipart_workloads() -> list[tuple[str, bytes, bytes, bool]]:
     mixed_parts = [(field(f"f{i}"), f"text {i}".encode() * 4) for i in range(20)]
     mixed_parts += [(file_head(f"file{i}", f"f{i}.bin"), random_payload(rng, 256 * 1024)) for i in range(3)]
     mixed = multipart_body(mixed_parts)
+    # An urlencoded-style form sent as multipart: a name and a short value a part.
+    small_fields = multipart_body(
+        [(field(f"f{i}"), b"v" * rng.randrange(0, 10)) for i in range(10000)]
+    )
     n = 16 * MiB
     adversarial = [
         ("adv: 70 x '-' vs run of '-'", b"-" * n, b"-" * 70),
@@ -51,6 +55,7 @@ def multipart_workloads() -> list[tuple[str, bytes, bytes, bool]]:
     return [
         ("16 MiB file upload", upload, DELIMITER, True),
         ("1,000 text fields", fields, DELIMITER, True),
+        ("10,000 small fields (parts of 49-61 bytes)", small_fields, DELIMITER, True),
         ("20 fields + 3 x 256 KiB files", mixed, DELIMITER, True),
     ] + [(name, body, delim, False) for name, body, delim in adversarial]
 

@@ -8,11 +8,10 @@
 #include <iterator>
 #include <string_view>
 
+#include "multipart/blank_line.hpp"
 #include "multipart/search.hpp"
 
 namespace sorbek::multipart {
-
-inline constexpr std::string_view blank_line = "\r\n\r\n";
 
 // Walks the sections of `body` and calls emit(head, payload) for each kept
 // part, in order. Sections are the pieces between non-overlapping delimiter
@@ -26,7 +25,6 @@ inline constexpr std::string_view blank_line = "\r\n\r\n";
 // sections the body holds, and nothing behind the closing marker is scanned.
 template <class Emit>
 void split_sections(std::string_view body, const Searcher& delimiter, Emit&& emit) {
-  const Searcher blank(blank_line);
   const auto* data = reinterpret_cast<const std::uint8_t*>(body.data());
   const std::size_t n = delimiter.size();
 
@@ -38,14 +36,15 @@ void split_sections(std::string_view body, const Searcher& delimiter, Emit&& emi
     }
     if (e - s < 4) return true;
     // Searching only [s, e) keeps the blank line inside this section.
-    const std::size_t m = blank.find(data, e, s);
-    if (m == npos) return true;
+    const std::size_t m = blank_line::Best::find(data, s, e);
+    if (m == blank_line::not_found) return true;
     const std::size_t payload_start = m + 4;
     std::size_t payload_end = e;
     if (payload_end - payload_start >= 2 && data[payload_end - 2] == '\r' && data[payload_end - 1] == '\n') {
       payload_end -= 2;
     }
-    emit(body.substr(s, m - s), body.substr(payload_start, payload_end - payload_start));
+    emit(std::string_view(body.data() + s, m - s),
+         std::string_view(body.data() + payload_start, payload_end - payload_start));
     return true;
   };
 

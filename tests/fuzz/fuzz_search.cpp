@@ -6,11 +6,13 @@
 #include <string_view>
 #include <vector>
 
+#include "multipart/blank_line.hpp"
 #include "multipart/search.hpp"
 
 using sorbek::multipart::npos;
 using sorbek::multipart::Searcher;
 using sorbek::simd::Isa;
+namespace blank_line = sorbek::multipart::blank_line;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
@@ -42,6 +44,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (found < 5) break;
     }
     if (got != want) std::abort();
+  }
+  // The blank-line kernel on the same bytes, from every sixteenth offset.
+  for (std::size_t from = 0; from <= n; from += 1 + n / 16) {
+    const std::size_t at = text.find("\r\n\r\n", from);
+    const std::size_t expected = at == std::string_view::npos ? blank_line::not_found : at;
+    if (blank_line::Best::find(hay, from, n) != expected || blank_line::Portable::find(hay, from, n) != expected) {
+      std::abort();
+    }
   }
   return 0;
 }
