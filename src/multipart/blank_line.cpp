@@ -18,51 +18,78 @@ std::size_t Portable::find(const std::uint8_t* p, std::size_t from, std::size_t 
 namespace {
 
 // Where the four bytes of "\r\n\r\n" start, from the positions of CR and of
-// LF in a 32-byte window (bit i for byte i): starts 0 to 28 lie whole within it.
-inline std::uint32_t starts(std::uint32_t cr, std::uint32_t lf) noexcept {
-  return cr & (lf >> 1) & (cr >> 2) & (lf >> 3) & 0x1FFFFFFFu;
+// LF in a window of `width` bytes (bit i for byte i): the starts that lie
+// whole within it.
+inline std::uint32_t starts(std::uint32_t cr, std::uint32_t lf, unsigned width) noexcept {
+  return cr & (lf >> 1) & (cr >> 2) & (lf >> 3) & ((std::uint32_t{1} << (width - 3)) - 1);
 }
+
+// Windows of `width` bytes advancing by the starts each holds whole, the
+// last one ending at `to` (overlapping positions already searched, where it
+// finds nothing); ranges shorter than 16 bytes are searched a byte at a time.
+template <class Masks>
+std::size_t find_windows(const std::uint8_t* p, std::size_t from, std::size_t to) noexcept {
+  auto windows = [&](unsigned width, auto bits) {
+    for (std::size_t i = from;; i += width - 3) {
+      const std::size_t at = i + width <= to ? i : to - width;
+      const auto [cr, lf] = bits(p + at);
+      if (const std::uint32_t hits = starts(cr, lf, width)) return at + static_cast<std::size_t>(__builtin_ctz(hits));
+      if (at == to - width) return not_found;
+    }
+  };
+  if (to - from >= 32) return windows(32, Masks::bits32);
+  if (to - from >= 16) return windows(16, Masks::bits16);
+  return Portable::find(p, from, to);
+}
+
+struct Bits {
+  std::uint32_t cr, lf;
+};
 
 }  // namespace
 
 #if defined(SORBEK_X86_64)
 
-std::size_t Sse2::find(const std::uint8_t* p, std::size_t from, std::size_t to) noexcept {
-  const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
-  std::size_t i = from;
-  for (; i + 32 <= to; i += 29) {
-    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16));
-    auto bits = [&](__m128i byte) {
-      return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, byte))) |
-             static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(high, byte))) << 16;
-    };
-    if (const std::uint32_t hits = starts(bits(cr), bits(lf))) return i + static_cast<std::size_t>(__builtin_ctz(hits));
+namespace {
+
+struct Sse2Masks {
+  static std::uint32_t mask(const std::uint8_t* p, char byte) noexcept {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(byte))));
   }
-  return Portable::find(p, i, to);
+  static Bits bits16(const std::uint8_t* p) noexcept { return {mask(p, '\r'), mask(p, '\n')}; }
+  static Bits bits32(const std::uint8_t* p) noexcept {
+    return {mask(p, '\r') | mask(p + 16, '\r') << 16, mask(p, '\n') | mask(p + 16, '\n') << 16};
+  }
+};
+
+}  // namespace
+
+std::size_t Sse2::find(const std::uint8_t* p, std::size_t from, std::size_t to) noexcept {
+  return find_windows<Sse2Masks>(p, from, to);
 }
 
 #elif defined(SORBEK_AARCH64)
 
-std::size_t Neon::find(const std::uint8_t* p, std::size_t from, std::size_t to) noexcept {
-  const uint8x16_t cr = vdupq_n_u8('\r'), lf = vdupq_n_u8('\n');
+namespace {
+
+struct NeonMasks {
   // One bit per byte of a 16-byte comparison, in byte order.
-  static const std::uint8_t weights[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
-  const uint8x16_t weight = vld1q_u8(weights);
-  auto bits16 = [&](uint8x16_t eq) {
-    const uint8x16_t w = vandq_u8(eq, weight);
-    return static_cast<std::uint32_t>(vaddv_u8(vget_low_u8(w))) |
-           static_cast<std::uint32_t>(vaddv_u8(vget_high_u8(w))) << 8;
-  };
-  std::size_t i = from;
-  for (; i + 32 <= to; i += 29) {
-    const uint8x16_t low = vld1q_u8(p + i), high = vld1q_u8(p + i + 16);
-    auto bits = [&](uint8x16_t byte) {
-      return bits16(vceqq_u8(low, byte)) | bits16(vceqq_u8(high, byte)) << 16;
-    };
-    if (const std::uint32_t hits = starts(bits(cr), bits(lf))) return i + static_cast<std::size_t>(__builtin_ctz(hits));
+  static std::uint32_t mask(const std::uint8_t* p, std::uint8_t byte) noexcept {
+    static const std::uint8_t weights[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+    const uint8x16_t w = vandq_u8(vceqq_u8(vld1q_u8(p), vdupq_n_u8(byte)), vld1q_u8(weights));
+    return static_cast<std::uint32_t>(vaddv_u8(vget_low_u8(w))) | static_cast<std::uint32_t>(vaddv_u8(vget_high_u8(w))) << 8;
   }
-  return Portable::find(p, i, to);
+  static Bits bits16(const std::uint8_t* p) noexcept { return {mask(p, '\r'), mask(p, '\n')}; }
+  static Bits bits32(const std::uint8_t* p) noexcept {
+    return {mask(p, '\r') | mask(p + 16, '\r') << 16, mask(p, '\n') | mask(p + 16, '\n') << 16};
+  }
+};
+
+}  // namespace
+
+std::size_t Neon::find(const std::uint8_t* p, std::size_t from, std::size_t to) noexcept {
+  return find_windows<NeonMasks>(p, from, to);
 }
 
 #endif
