@@ -24,10 +24,25 @@ inline std::uint32_t starts(std::uint32_t cr, std::uint32_t lf, unsigned width) 
   return cr & (lf >> 1) & (cr >> 2) & (lf >> 3) & ((std::uint32_t{1} << (width - 3)) - 1);
 }
 
+struct Bits {
+  std::uint32_t cr, lf;
+};
+
+// CR and LF bits of 16 or 32 bytes from a kernel's 16-byte comparison,
+// Compare::mask(p, byte), which sets bit i where p[i] == byte.
+template <class Compare>
+struct Masks {
+  static Bits bits16(const std::uint8_t* p) noexcept { return {Compare::mask(p, '\r'), Compare::mask(p, '\n')}; }
+  static Bits bits32(const std::uint8_t* p) noexcept {
+    return {Compare::mask(p, '\r') | Compare::mask(p + 16, '\r') << 16,
+            Compare::mask(p, '\n') | Compare::mask(p + 16, '\n') << 16};
+  }
+};
+
 // Windows of `width` bytes advancing by the starts each holds whole, the
 // last one ending at `to` (overlapping positions already searched, where it
 // finds nothing); ranges shorter than 16 bytes are searched a byte at a time.
-template <class Masks>
+template <class Compare>
 std::size_t find_windows(const std::uint8_t* p, std::size_t from, std::size_t to) noexcept {
   auto windows = [&](unsigned width, auto bits) {
     for (std::size_t i = from;; i += width - 3) {
@@ -37,14 +52,10 @@ std::size_t find_windows(const std::uint8_t* p, std::size_t from, std::size_t to
       if (at == to - width) return not_found;
     }
   };
-  if (to - from >= 32) return windows(32, Masks::bits32);
-  if (to - from >= 16) return windows(16, Masks::bits16);
+  if (to - from >= 32) return windows(32, Masks<Compare>::bits32);
+  if (to - from >= 16) return windows(16, Masks<Compare>::bits16);
   return Portable::find(p, from, to);
 }
-
-struct Bits {
-  std::uint32_t cr, lf;
-};
 
 }  // namespace
 
@@ -52,44 +63,36 @@ struct Bits {
 
 namespace {
 
-struct Sse2Masks {
+struct Sse2Compare {
   static std::uint32_t mask(const std::uint8_t* p, char byte) noexcept {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(byte))));
-  }
-  static Bits bits16(const std::uint8_t* p) noexcept { return {mask(p, '\r'), mask(p, '\n')}; }
-  static Bits bits32(const std::uint8_t* p) noexcept {
-    return {mask(p, '\r') | mask(p + 16, '\r') << 16, mask(p, '\n') | mask(p + 16, '\n') << 16};
   }
 };
 
 }  // namespace
 
 std::size_t Sse2::find(const std::uint8_t* p, std::size_t from, std::size_t to) noexcept {
-  return find_windows<Sse2Masks>(p, from, to);
+  return find_windows<Sse2Compare>(p, from, to);
 }
 
 #elif defined(SORBEK_AARCH64)
 
 namespace {
 
-struct NeonMasks {
+struct NeonCompare {
   // One bit per byte of a 16-byte comparison, in byte order.
-  static std::uint32_t mask(const std::uint8_t* p, std::uint8_t byte) noexcept {
+  static std::uint32_t mask(const std::uint8_t* p, char byte) noexcept {
     static const std::uint8_t weights[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
-    const uint8x16_t w = vandq_u8(vceqq_u8(vld1q_u8(p), vdupq_n_u8(byte)), vld1q_u8(weights));
+    const uint8x16_t w = vandq_u8(vceqq_u8(vld1q_u8(p), vdupq_n_u8(static_cast<std::uint8_t>(byte))), vld1q_u8(weights));
     return static_cast<std::uint32_t>(vaddv_u8(vget_low_u8(w))) | static_cast<std::uint32_t>(vaddv_u8(vget_high_u8(w))) << 8;
-  }
-  static Bits bits16(const std::uint8_t* p) noexcept { return {mask(p, '\r'), mask(p, '\n')}; }
-  static Bits bits32(const std::uint8_t* p) noexcept {
-    return {mask(p, '\r') | mask(p + 16, '\r') << 16, mask(p, '\n') | mask(p + 16, '\n') << 16};
   }
 };
 
 }  // namespace
 
 std::size_t Neon::find(const std::uint8_t* p, std::size_t from, std::size_t to) noexcept {
-  return find_windows<NeonMasks>(p, from, to);
+  return find_windows<NeonCompare>(p, from, to);
 }
 
 #endif
