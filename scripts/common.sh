@@ -1,10 +1,13 @@
-# Shared set-up for the test and benchmark commands: finds CPython 3.12 and
-# 3.13 on this machine and keeps one virtual environment per interpreter.
+# Shared set-up for the test, release and benchmark commands: finds CPython
+# 3.12 and 3.13 on this machine and keeps one virtual environment per interpreter.
 set -euo pipefail
 # Functions that print a result run in command substitutions: fail there too.
 shopt -s inherit_errexit
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# One compile job per core (Ninja would start two more), for every CMake
+# build, those run by pip's build backend included.
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 VENVS="$ROOT/.venv"
 DIST="$ROOT/dist"
 
