@@ -1,4 +1,5 @@
-# Cross toolchain for running the arm64 (NEON) kernel tests under qemu-user.
+# Cross toolchain for arm64: the kernel tests, run under qemu-user, and the
+# module, whose wheel is checked against the manylinux policy.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)

@@ -1,46 +1,53 @@
-"""Checks a shared object against a manylinux policy, with auditwheel's own
-policy data: every library it needs is one the policy provides, and every
-versioned symbol it needs (GLIBC_x, GLIBCXX_x, CXXABI_x, GCC_x) is within
-the policy. Used for the arm64 build, which cannot be wheeled and repaired on
-an x86-64 machine; the x86-64 wheel goes through `auditwheel repair` itself.
+"""Checks that a wheel's manylinux tags are true and within a policy, from
+auditwheel's own analysis of the wheel (`auditwheel show --json`, read on
+stdin), which works for a wheel of another architecture too: every platform
+tag of the file name is one the wheel qualifies for (no older than the
+policy its versioned symbols need) and no newer than POLICY, no library
+outside the policy is needed (nothing to graft), and no instruction set
+beyond the architecture's baseline is required.
 
-Usage: python check_manylinux.py POLICY ARCH SHARED_OBJECT   (e.g. manylinux_2_28 aarch64 x.so)"""
+Usage: auditwheel show --json WHEEL | python check_manylinux.py POLICY WHEEL
+(e.g. POLICY manylinux_2_28)"""
 
 from __future__ import annotations
 
 import json
 import pathlib
+import re
 import sys
 
-import auditwheel
-from elftools.elf.dynamic import DynamicSection
-from elftools.elf.elffile import ELFFile
-from elftools.elf.gnuversions import GNUVerNeedSection
+from packaging.utils import parse_wheel_filename
+
+
+def glibc_minor(tag: str) -> int | None:
+    match = re.fullmatch(r"manylinux_2_(\d+)_\w+", tag)
+    return int(match[1]) if match else None
 
 
 def main() -> int:
-    policy_name, arch, path = sys.argv[1:4]
-    policies = json.loads((pathlib.Path(auditwheel.__file__).parent / "policy" / "manylinux-policy.json").read_text())
-    policy = next(p for p in policies if p["name"] == policy_name)
-    allowed = policy["symbol_versions"][arch]
-    problems, needed, versions = [], [], set()
-    with open(path, "rb") as f:
-        elf = ELFFile(f)
-        for section in elf.iter_sections():
-            if isinstance(section, DynamicSection):
-                needed += [tag.needed for tag in section.iter_tags() if tag.entry.d_tag == "DT_NEEDED"]
-            elif isinstance(section, GNUVerNeedSection):
-                for _, auxiliaries in section.iter_versions():
-                    versions.update(aux.name for aux in auxiliaries)
-    problems += [f"needs {lib}, which {policy_name} does not provide" for lib in needed if lib not in policy["lib_whitelist"]]
-    for version in sorted(versions):
-        family, _, number = version.partition("_")
-        if family in allowed and number not in allowed[family]:
-            problems.append(f"needs {version}, newer than {policy_name} allows")
-    print(f"{path}: {arch}, needs {', '.join(needed)}; symbol versions {', '.join(sorted(versions))}")
+    policy, wheel = sys.argv[1], pathlib.Path(sys.argv[2])
+    report = json.load(sys.stdin)
+    ceiling = glibc_minor(f"{policy}_any")
+    needed = report["overall_tag"]
+    symbols = "; ".join(f"{lib}: {' '.join(sorted(versions))}" for lib, versions in sorted(report["versioned_symbols"].items()))
+    print(f"{wheel.name}: needs {needed} ({symbols})")
+
+    problems = []
+    floor = glibc_minor(needed)
+    if floor is None or floor > ceiling:
+        problems.append(f"the wheel needs {needed}, newer than {policy}")
+    else:
+        _, _, _, tags = parse_wheel_filename(wheel.name)
+        for platform in sorted({tag.platform for tag in tags}):
+            minor = glibc_minor(platform)
+            if minor is None or not floor <= minor <= ceiling:
+                problems.append(f"tagged {platform}, but the wheel needs {needed} and the policy is {policy}")
+    if report["external_libs"]:
+        problems.append(f"needs libraries outside the policy: {', '.join(sorted(report['external_libs']))}")
+    if report["unsupported_isa"]:
+        problems.append("needs instructions beyond the architecture's baseline")
     for problem in problems:
         print(f"error: {problem}", file=sys.stderr)
-    print(f"{policy_name}_{arch}: {'FAILED' if problems else 'ok'}")
     return 1 if problems else 0
 
 
