@@ -163,9 +163,14 @@ namespace {
   const bool t_in = unit - f < up_limit;
   const bool take_t = t_in & (!s_in | (f >= unit / 2));
   const bool fewer = s10_in | t10_in;
-  // Random doubles take either form about equally often: a select, not a branch.
+  // Real and random doubles alike switch between the two forms from one
+  // value to the next: a select, not a branch. The opaque copy keeps the
+  // compiler from turning the select back into one.
   const std::uint64_t shorter = (tens + !s10_in) * 10, same = s + take_t;
-  return {__builtin_expect_with_probability(fewer, true, 0.5) ? shorter : same, k};
+  auto pick = static_cast<std::uint64_t>(fewer);
+  __asm__("" : "+r"(pick));
+  const std::uint64_t mask = 0 - pick;
+  return {(shorter & mask) | (same & ~mask), k};
 }
 
 template <class Digits>
