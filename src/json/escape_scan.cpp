@@ -1,5 +1,7 @@
 #include "json/escape_scan.hpp"
 
+#include <cstring>
+
 #if defined(SORBEK_X86_64)
 #include <immintrin.h>
 #elif defined(SORBEK_AARCH64)
@@ -22,6 +24,11 @@ std::size_t escape_scan_scalar(const char* p, std::size_t n) noexcept {
     if (needs_escape(static_cast<unsigned char>(p[i]))) return i;
   }
   return n;
+}
+
+std::size_t copy_short_run_portable(const char* p, std::size_t n, char* to) noexcept {
+  std::memcpy(to, p, n);
+  return escape_scan_scalar(p, n);
 }
 
 #if defined(SORBEK_X86_64)

@@ -12,6 +12,8 @@
 
 #if defined(SORBEK_X86_64)
 #include <emmintrin.h>
+#elif defined(SORBEK_AARCH64)
+#include <arm_neon.h>
 #endif
 
 namespace sorbek::json {
@@ -57,13 +59,23 @@ inline std::uint64_t load8(const char* p) noexcept {
 #endif
 
 #if defined(SORBEK_X86_64)
-// Bit i set when p[i] needs escaping, for 16 bytes (SSE2 is always there).
-inline unsigned escape_mask16(const char* p) noexcept {
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+// Bit i set when byte i of v needs escaping (SSE2 is always there).
+inline unsigned escape_mask16(__m128i v) noexcept {
   const __m128i limit = _mm_set1_epi8(0x1F);
   const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, limit), limit);
   const __m128i special = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
   return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(control, special)));
+}
+inline unsigned escape_mask16(const char* p) noexcept {
+  return escape_mask16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+#elif defined(SORBEK_AARCH64)
+// Four bits set for each byte of v that needs escaping (NEON is always there).
+inline std::uint64_t escape_nibbles16(uint8x16_t v) noexcept {
+  const uint8x16_t control = vcltq_u8(v, vdupq_n_u8(0x20));
+  const uint8x16_t special = vorrq_u8(vceqq_u8(v, vdupq_n_u8('"')), vceqq_u8(v, vdupq_n_u8('\\')));
+  const uint8x8_t nibbles = vshrn_n_u16(vreinterpretq_u16_u8(vorrq_u8(control, special)), 4);
+  return vget_lane_u64(vreinterpret_u64_u8(nibbles), 0);
 }
 #endif
 
@@ -75,6 +87,51 @@ inline std::size_t escape_scan_bytes(const char* p, std::size_t n) noexcept {
 }
 
 }  // namespace detail
+
+// Short runs in one step. Most keys and values are at most 32 bytes long,
+// and their lengths change from one string to the next, so code that
+// branches on the length mispredicts. copy_short_run instead reads a whole
+// 32-byte window, tests it at once and copies it whole. The window may reach
+// past the run's end, so it is read only when it lies within the 4 KiB page
+// of the run's first byte, which is mapped; only the run's own bytes are
+// used. An empty run has no byte of its own and is never read this way.
+inline constexpr std::size_t short_run = 32;
+
+inline bool short_window_readable(const char* p) noexcept {
+  return (reinterpret_cast<std::uintptr_t>(p) & 4095) <= 4096 - short_run;
+}
+
+// The reference: reads only p[0, n), copies it to `to`, and returns the index
+// of its first byte to escape, or n.
+std::size_t copy_short_run_portable(const char* p, std::size_t n, char* to) noexcept;
+
+#if defined(SORBEK_X86_64) || defined(SORBEK_AARCH64)
+#define SORBEK_HAS_SHORT_RUN 1
+// For 0 < n <= short_run and short_window_readable(p): stores the window's 32
+// bytes at `to` (room for 32) and returns what the reference returns.
+SORBEK_NO_SANITIZE_ADDRESS inline std::size_t copy_short_run(const char* p, std::size_t n, char* to) noexcept {
+#if defined(SORBEK_X86_64)
+  const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(to), low);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 16), high);
+  // A marker bit at n: the lowest set bit is the first hit before n, or n.
+  const std::uint64_t hits = detail::escape_mask16(low) | (std::uint64_t{detail::escape_mask16(high)} << 16) |
+                             (std::uint64_t{1} << n);
+  return static_cast<std::size_t>(__builtin_ctzll(hits));
+#else
+  const uint8x16_t low = vld1q_u8(reinterpret_cast<const std::uint8_t*>(p));
+  const uint8x16_t high = vld1q_u8(reinterpret_cast<const std::uint8_t*>(p + 16));
+  vst1q_u8(reinterpret_cast<std::uint8_t*>(to), low);
+  vst1q_u8(reinterpret_cast<std::uint8_t*>(to + 16), high);
+  const std::uint64_t low_hits = detail::escape_nibbles16(low), high_hits = detail::escape_nibbles16(high);
+  const std::size_t first = low_hits != 0    ? static_cast<std::size_t>(__builtin_ctzll(low_hits)) / 4
+                            : high_hits != 0 ? 16 + static_cast<std::size_t>(__builtin_ctzll(high_hits)) / 4
+                                             : short_run;
+  return first < n ? first : n;
+#endif
+}
+#endif
 
 // Short runs (dict keys, most values) stay inline: 8 bytes per step, and a
 // last 8-byte step that ends at the end of the run and overlaps bytes already

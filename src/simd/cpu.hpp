@@ -22,3 +22,7 @@ const char* isa_name(Isa isa) noexcept;
 #elif defined(__aarch64__)
 #define SORBEK_AARCH64 1
 #endif
+
+// Kernels that read a whole vector window around a short run, within the
+// run's page, are hidden from AddressSanitizer: the window may cover redzones.
+#define SORBEK_NO_SANITIZE_ADDRESS __attribute__((no_sanitize_address))

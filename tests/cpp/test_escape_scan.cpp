@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -53,6 +57,47 @@ TEST_P(EscapeScan, RandomAgainstScalar) {
     ASSERT_EQ(escape_scan(s.data(), n), reference(s));
   }
 }
+
+#if defined(SORBEK_HAS_SHORT_RUN)
+// Runs of every short length (1 to 32 bytes) ending at every distance from a page that is
+// followed by an inaccessible one, with escapable bytes after each run: the
+// window is read only where it is declared readable (a read past the page
+// would fault), and the result and the copied run are the reference's.
+TEST(ShortRun, AgainstPortableUpToAGuardPage) {
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  void* map = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  ASSERT_EQ(mprotect(static_cast<char*>(map) + page, page, PROT_NONE), 0);
+  char* const end = static_cast<char*>(map) + page;
+  std::mt19937_64 rng(11);
+  std::size_t read = 0, declined = 0;
+  for (std::size_t n = 1; n <= short_run; ++n) {
+    for (std::size_t gap = 0; gap <= 2 * short_run; ++gap) {
+      char* const p = end - gap - n;
+      for (int trial = 0; trial < 40; ++trial) {
+        std::memset(p, trial % 2 ? '"' : '\\', n + gap);
+        for (std::size_t i = 0; i < n; ++i) {
+          p[i] = rng() % 16 == 0 ? "\"\\\x01\x1f\n"[rng() % 5] : static_cast<char>(0x20 + rng() % 0xE0);
+          if (p[i] == '"' || p[i] == '\\') p[i] = rng() % 8 == 0 ? p[i] : 'a';
+        }
+        if (!short_window_readable(p)) {
+          ++declined;
+          continue;
+        }
+        ASSERT_GE(static_cast<std::size_t>(end - p), short_run);
+        char got[short_run], want[short_run];
+        const std::size_t index = copy_short_run(p, n, got);
+        ASSERT_EQ(index, copy_short_run_portable(p, n, want)) << "len " << n << " gap " << gap;
+        ASSERT_EQ(std::string(got, n), std::string(want, n)) << "len " << n << " gap " << gap;
+        ++read;
+      }
+    }
+  }
+  EXPECT_GT(read, 0u);
+  EXPECT_GT(declined, 0u);
+  munmap(map, 2 * page);
+}
+#endif
 
 INSTANTIATE_TEST_SUITE_P(Kernels, EscapeScan, ::testing::ValuesIn(runnable_isas()), IsaName());
 

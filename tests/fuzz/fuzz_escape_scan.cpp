@@ -1,8 +1,9 @@
-// Every escape-scan kernel, and the inline short-string path, against the
-// scalar kernel.
+// Every escape-scan kernel, the inline short-string path and the short-run
+// copy, against the scalar kernel.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 
 #include "json/escape_scan.hpp"
@@ -16,5 +17,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (sorbek::json::escape_scan_for(isa)(text, size) != want) std::abort();
   }
   if (sorbek::json::escape_scan(text, size) != want) std::abort();
+#if defined(SORBEK_HAS_SHORT_RUN)
+  using sorbek::json::short_run;
+  if (size > 0 && size <= short_run) {
+    // The run at the start of its window, with bytes to escape after it that must not count.
+    alignas(64) char window[2 * short_run];
+    std::memset(window, '"', sizeof window);
+    std::memcpy(window, text, size);
+    char copied[short_run];
+    if (!sorbek::json::short_window_readable(window)) std::abort();
+    if (sorbek::json::copy_short_run(window, size, copied) != want) std::abort();
+    if (std::memcmp(copied, text, size) != 0) std::abort();
+  }
+#endif
   return 0;
 }
