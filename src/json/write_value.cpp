@@ -169,6 +169,9 @@ bool ValueWriter::floating(PyObject* value) {
   if (value == Py_None) return literal("null", 4);
   if (type == &PyBool_Type) return value == Py_True ? literal("true", 4) : literal("false", 5);
   if (!guard.enter()) return fail_pending();
+  // Not a scalar of an exact type: most likely a container.
+  if (type == &PyDict_Type) return dict(value);
+  if (type == &PyList_Type) return list(value);
   return this->value(value);
 }
 
