@@ -34,16 +34,7 @@ std::size_t copy_short_run_portable(const char* p, std::size_t n, char* to) noex
 #if defined(SORBEK_X86_64)
 
 std::size_t escape_scan_sse2(const char* p, std::size_t n) noexcept {
-  const __m128i limit = _mm_set1_epi8(0x1F);
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  auto hits = [&](std::size_t at) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
-    // v <= 0x1F as unsigned bytes: max(v, 0x1F) == 0x1F.
-    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, limit), limit);
-    const __m128i special = _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash));
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(control, special)));
-  };
+  auto hits = [&](std::size_t at) { return detail::escape_mask16(p + at); };
   if (n < 16) return escape_scan_scalar(p, n);
   std::size_t i = 0;
   for (; i + 16 <= n; i += 16) {
@@ -81,15 +72,9 @@ SORBEK_TARGET_AVX2 std::size_t escape_scan_avx2(const char* p, std::size_t n) no
 
 std::size_t escape_scan_neon(const char* p, std::size_t n) noexcept {
   if (n < 16) return escape_scan_scalar(p, n);
-  const uint8x16_t space = vdupq_n_u8(0x20);
-  const uint8x16_t quote = vdupq_n_u8('"');
-  const uint8x16_t backslash = vdupq_n_u8('\\');
+  // Four bits per byte; the lowest set nibble marks the first hit.
   auto hits = [&](std::size_t at) {
-    const uint8x16_t v = vld1q_u8(reinterpret_cast<const std::uint8_t*>(p + at));
-    const uint8x16_t any = vorrq_u8(vcltq_u8(v, space), vorrq_u8(vceqq_u8(v, quote), vceqq_u8(v, backslash)));
-    // Four bits per byte; the lowest set nibble marks the first hit.
-    const uint8x8_t nibbles = vshrn_n_u16(vreinterpretq_u16_u8(any), 4);
-    return vget_lane_u64(vreinterpret_u64_u8(nibbles), 0);
+    return detail::escape_nibbles16(vld1q_u8(reinterpret_cast<const std::uint8_t*>(p + at)));
   };
   std::size_t i = 0;
   for (; i + 16 <= n; i += 16) {

@@ -62,6 +62,7 @@ inline std::uint64_t load8(const char* p) noexcept {
 // Bit i set when byte i of v needs escaping (SSE2 is always there).
 inline unsigned escape_mask16(__m128i v) noexcept {
   const __m128i limit = _mm_set1_epi8(0x1F);
+  // v <= 0x1F as unsigned bytes: max(v, 0x1F) == 0x1F.
   const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, limit), limit);
   const __m128i special = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
   return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(control, special)));
