@@ -54,7 +54,7 @@ status=0
 run_checks() {
   nice cmake --build "$MODULE_DIR" --target sorbek_accel >/dev/null
   (cd "$ROOT" && COLUMNS=400 run_sanitized_python "$PY" -m pytest tests/test_leaks.py -p leak_check \
-     -p no:cacheprovider -q -o addopts="" -rfE) >"$1" 2>&1
+     -p no:cacheprovider --capture=sys -q -o addopts="" -rfE) >"$1" 2>&1
 }
 
 # check ID NAME EXPECTED: builds the planted copy, runs the leak checks, and
@@ -95,7 +95,13 @@ check native-error "16 bytes (PyMem_Malloc) per empty-delimiter error" "multipar
 
 sync_copy
 plant "$MULTIPART" "    pairs.push(std::move(head_bytes), std::move(payload_bytes));" "    Py_INCREF(head_bytes.get());"
-check object-untracked "an extra reference to each head (bytes, untracked)" "multipart ok] - Failed: LeakSanitizer"
+check object-untracked "an extra reference to each head (bytes, never tracked)" "multipart ok] - Failed: LeakSanitizer"
+
+sync_copy
+plant "$MULTIPART" "    set_item(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), tuple.release()));" \
+  "    Py_INCREF(tuple.get());"
+check object-tuple "an extra reference to each (head, payload) tuple (untracked by the collection)" \
+  "multipart ok] - Failed: LeakSanitizer"
 
 sync_copy
 plant "$MULTIPART" "  return list;" "  Py_INCREF(list.get());"

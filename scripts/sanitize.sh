@@ -31,8 +31,10 @@ echo "== kernel tests under ASan/UBSan"
   ctest --output-on-failure)
 
 echo "== pytest under ASan/UBSan, leaks checked between tests"
-# The interpreter is not instrumented: the runtime is preloaded into it.
-(cd "$ROOT" && run_sanitized_python "$PY" -m pytest tests -p leak_check -p no:cacheprovider -q "$@")
+# The interpreter is not instrumented: the runtime is preloaded into it. The
+# runtime's reports go to file descriptor 2: only sys-level capture, so that a
+# report that aborts the process is not lost with pytest's captured output.
+(cd "$ROOT" && run_sanitized_python "$PY" -m pytest tests -p leak_check -p no:cacheprovider --capture=sys -q "$@")
 
 echo "== the leak checks see planted leaks"
 bash "$ROOT/scripts/leak_selftest.sh"

@@ -26,7 +26,9 @@ not a leak to LeakSanitizer; tests/test_leaks.py counts those.
 A report fails the teardown of the test after which it was found; the blocks
 it names would be reported again by every later check, so later tests are not
 leak-checked. Load with `-p leak_check` (tests/leak on the path), with the
-runtime preloaded.
+runtime preloaded, and `--capture=sys`: the runtime writes its reports to
+file descriptor 2, which pytest's default capture would swallow when a
+sanitizer report aborts the process.
 """
 
 import ctypes
@@ -76,12 +78,12 @@ def pytest_runtest_teardown(item, nextitem):
     global _stopped
     result = yield
     last_of_file = nextitem is None or nextitem.path != item.path
-    each = _each_test or getattr(item.module, "LEAK_CHECK_EACH_TEST", False)
+    each = _each_test or getattr(getattr(item, "module", None), "LEAK_CHECK_EACH_TEST", False)
     if not _stopped and (each or last_of_file) and _leaks_found():
         _stopped = True
         where = "this test" if each else f"the tests of {item.path.name} (--leak-check-each-test finds which)"
-        pytest.fail(f"LeakSanitizer: memory that nothing points at after {where}; its report is in the captured "
-                    "stderr; later tests are not leak-checked", pytrace=False)
+        pytest.fail(f"LeakSanitizer: memory that nothing points at after {where}; its report is on stderr, "
+                    "before this test's outcome; later tests are not leak-checked", pytrace=False)
     return result
 
 
