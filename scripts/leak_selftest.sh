@@ -5,7 +5,7 @@
 # leak_check plugin against it, and fails unless each plant is reported, by
 # the check meant to see it, at the call path that has it. The copy and its
 # build stay in build/leak-plants, so that a rerun recompiles only the
-# planted files. The clean module's run is the sanitizer run itself.
+# planted files. The same build without a plant must pass first.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 source "$ROOT/scripts/sanitizer_env.sh"
 
