@@ -17,7 +17,13 @@ with atheris.instrument_imports():
 import sorbek_accel
 
 
-def tree(fdp: atheris.FuzzedDataProvider, depth: int = 0):
+def text(fdp: atheris.FuzzedDataProvider) -> str:
+    s = fdp.ConsumeUnicodeNoSurrogates(fdp.ConsumeIntInRange(0, 24))
+    # Now and then a long one, so that outputs pass the inline buffer and its growth steps.
+    return s * fdp.ConsumeIntInRange(1, 300) if fdp.ConsumeIntInRange(0, 7) == 0 else s
+
+
+def tree(fdp: atheris.FuzzedDataProvider, keys: list, depth: int = 0):
     kind = fdp.ConsumeIntInRange(0, 9 if depth < 6 else 5)
     if kind == 0:
         return None
@@ -28,15 +34,18 @@ def tree(fdp: atheris.FuzzedDataProvider, depth: int = 0):
     if kind == 3:
         return fdp.ConsumeRegularFloat() if fdp.ConsumeBool() else fdp.ConsumeFloatInRange(-1e17, 1e17)
     if kind in (4, 5):
-        return fdp.ConsumeUnicodeNoSurrogates(fdp.ConsumeIntInRange(0, 24))
+        return text(fdp)
     if kind == 6:
-        return [tree(fdp, depth + 1) for _ in range(fdp.ConsumeIntInRange(0, 5))]
+        return [tree(fdp, keys, depth + 1) for _ in range(fdp.ConsumeIntInRange(0, 5))]
     if kind == 7:
-        return tuple(tree(fdp, depth + 1) for _ in range(fdp.ConsumeIntInRange(0, 5)))
-    keys = [fdp.ConsumeUnicodeNoSurrogates(fdp.ConsumeIntInRange(0, 8)) for _ in range(fdp.ConsumeIntInRange(0, 5))]
-    if kind == 9 and keys and fdp.ConsumeBool():
-        keys[0] = fdp.ConsumeIntInRange(0, 3)  # a non-str key
-    return {k: tree(fdp, depth + 1) for k in keys}
+        return tuple(tree(fdp, keys, depth + 1) for _ in range(fdp.ConsumeIntInRange(0, 5)))
+    # Mostly key objects shared by every dict of the tree, as in real
+    # responses (the writer caches keys by object), some made anew.
+    chosen = [keys[fdp.ConsumeIntInRange(0, len(keys) - 1)] if fdp.ConsumeIntInRange(0, 3) else
+              fdp.ConsumeUnicodeNoSurrogates(fdp.ConsumeIntInRange(0, 8)) for _ in range(fdp.ConsumeIntInRange(0, 5))]
+    if kind == 9 and chosen and fdp.ConsumeBool():
+        chosen[0] = fdp.ConsumeIntInRange(0, 3)  # a non-str key
+    return {k: tree(fdp, keys, depth + 1) for k in chosen}
 
 
 def accepted(value) -> bool:
@@ -63,7 +72,11 @@ def floats(value):
 
 
 def one_input(data: bytes) -> None:
-    value = tree(atheris.FuzzedDataProvider(data))
+    fdp = atheris.FuzzedDataProvider(data)
+    # Up to 40 distinct keys (the key cache has 32 slots), up to 70 characters
+    # (it keeps keys of up to 64 bytes).
+    keys = [fdp.ConsumeUnicodeNoSurrogates(fdp.ConsumeIntInRange(0, 70)) for _ in range(fdp.ConsumeIntInRange(1, 40))]
+    value = tree(fdp, keys)
     try:
         got = sorbek_accel.json_dumps(value)
     except TypeError as e:
