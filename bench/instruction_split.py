@@ -18,7 +18,7 @@ import sys
 import tempfile
 
 import corpora
-from workloads import json_workloads
+from workloads import JSON_DOCUMENTS
 
 CALLS = 5
 MODULE_DIR = sys.argv[sys.argv.index("--module-dir") + 1] if "--module-dir" in sys.argv else ""
@@ -26,9 +26,9 @@ CHILD = """
 import sys
 sys.path.insert(0, {bench!r})
 import corpora, sorbek_accel
-from workloads import json_workloads
-payloads = dict(json_workloads() + (corpora.load({corpora!r}) if {corpora!r} else []))
-value = payloads[{name!r}]
+from workloads import JSON_DOCUMENTS
+documents = dict(JSON_DOCUMENTS + (corpora.documents({corpora!r}) if {corpora!r} else []))
+value = documents[{name!r}]()
 for _ in range({calls}):
     sorbek_accel.json_dumps(value)
 """
@@ -65,7 +65,8 @@ def main() -> None:
 
     print("| payload | instructions per call | sorbek_accel | interpreter (stable ABI + result str) | C library |")
     print("|---|---:|---:|---:|---:|")
-    for name, value in json_workloads() + (corpora.load(corpora_dir) if corpora_dir else []):
+    for name, build in JSON_DOCUMENTS + (corpora.documents(corpora_dir) if corpora_dir else []):
+        value = build()
         try:
             sorbek_accel.json_dumps(value)
         except TypeError:
