@@ -5,8 +5,8 @@ user could pick, measured in one run on one machine. Prints Markdown tables
 Timings are the best of round-robin batches (bench/timing.py); ratios
 compare peers measured within seconds of each other on the same
 interpreter, so they are what to read. By default each workload gets a
-short time budget; --full takes the repeat counts the published tables come
-from, and the adversarial multipart bodies at full size."""
+short time budget; --full gives it several times as long, and takes the
+adversarial multipart bodies at full size."""
 
 from __future__ import annotations
 
@@ -16,7 +16,7 @@ import sys
 # Parsed before the peers are imported, so that --help works anywhere.
 PARSER = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
 PARSER.add_argument("--full", action="store_true",
-                    help="full repeat counts, 16 MiB adversarial bodies, longer runs in the fresh processes")
+                    help="five to seven times the time for each workload, and 16 MiB adversarial bodies")
 PARSER.add_argument("--json", action="store_true", help="only the json_dumps tables")
 PARSER.add_argument("--multipart", action="store_true", help="only the multipart_sections table")
 PARSER.add_argument("--corpora", metavar="DIR", help="directory holding the standard JSON corpora (canada.json, ...)")
@@ -44,6 +44,7 @@ from reference import py_sections  # noqa: E402
 
 PLAN = timing.FULL if ARGS.full else timing.QUICK
 FRESH_PLAN = timing.FULL_FRESH if ARGS.full else timing.QUICK_FRESH
+PROCESS_PLAN = timing.FULL_PROCESS if ARGS.full else timing.QUICK_PROCESS  # what fresh_process.py uses
 STARTED = time.perf_counter()
 
 
@@ -261,9 +262,10 @@ def bench_json(documents: list, corpora_dir: str | None, sections: list) -> None
 
 def main() -> None:
     args = ARGS
-    plan = (f"best of {PLAN.min_rounds} round-robin batches of {PLAN.batch * 1e3:.0f} ms" if args.full else
-            f"best of round-robin batches of {PLAN.batch * 1e3:.0f} ms, {PLAN.min_rounds} to {PLAN.max_rounds} "
-            f"rounds within {PLAN.budget:.1f} s a workload (`--full`: the published repeat counts)")
+    plan = (f"CPU time of the measuring thread, best of round-robin batches of {PLAN.batch * 1e3:.0f} ms "
+            f"(at least {PLAN.min_rounds} rounds) within {PLAN.budget:g} s a workload, "
+            f"{FRESH_PLAN.budget:g} s with fresh objects, {PROCESS_PLAN.budget:g} s in a fresh process"
+            + ("" if args.full else "; `--full` gives each five to seven times as long"))
     print(f"# sorbek_accel benchmark\n\nCPython {platform.python_version()} on {machine()}.\n"
           f"Peers: {json_peers.versions()}.\nTiming: {plan}.\n")
     sections: list = []
