@@ -8,11 +8,13 @@ and freed the 16 MiB multipart bodies and every earlier document, which
 changes where glibc's malloc serves large blocks from.)
 
 Usage: python fresh_process.py NAME [--corpora DIR] [--full]
-Prints one JSON line: each encoder's name, seconds per call and minor page
-faults per call, or why json_dumps refused the document."""
+Prints one JSON line: each encoder's name and timing (seconds per call in
+each round, calls and minor page faults), or why json_dumps refused the
+document."""
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import sys
 
@@ -37,11 +39,7 @@ def main() -> None:
     peers = json_peers.encoders(text)
     # json_dumps has just made the text: its one call before timing is done.
     timings = timing.side_by_side([lambda e=e: e(value) for _, e in peers], plan, warmed=(0,))
-    print(json.dumps({
-        "names": [n for n, _ in peers],
-        "seconds": [t.seconds for t in timings],
-        "faults": [t.faults_per_call for t in timings],
-    }))
+    print(json.dumps({"names": [n for n, _ in peers], "timings": [dataclasses.asdict(t) for t in timings]}))
 
 
 if __name__ == "__main__":

@@ -2,9 +2,9 @@
 user could pick, measured in one run on one machine. Prints Markdown tables
 (progress goes to stderr) and can write them as an SVG chart.
 
-Timings are the best of round-robin batches (bench/timing.py); ratios
-compare peers measured within seconds of each other on the same
-interpreter, so they are what to read. By default each workload gets a
+Peers are timed in round-robin batches (bench/timing.py); ratios compare
+batches taken within milliseconds of each other on the same interpreter,
+so they are what to read. By default each workload gets a
 short time budget; --full gives it several times as long, and takes the
 adversarial multipart bodies at full size."""
 
@@ -140,21 +140,24 @@ def bench_multipart(sections: list) -> None:
         if well_formed:
             assert len(python_multipart_sections(body, BOUNDARY)) == len(py_sections(body, delimiter))
             fns.append(lambda: python_multipart_sections(body, BOUNDARY))
-        ours, ref, copy, *rest = [t.seconds for t in timing.side_by_side(fns, PLAN)]
-        pm = rest[0] if well_formed else None
-        pm_cells = (mibps(len(body), pm), f"{pm / ours:,.1f}x") if pm else ("-", "-")
+        timings = timing.side_by_side(fns, PLAN)
+        ours, ref, copy, *rest = [t.seconds for t in timings]
+        vs_ref, vs_copy = timing.ratio(timings[1], timings[0]), timing.ratio(timings[2], timings[0])
+        vs_pm = timing.ratio(timings[3], timings[0]) if well_formed else None
+        pm_cells = (mibps(len(body), rest[0]), f"{vs_pm:,.1f}x") if well_formed else ("-", "-")
         ns_per_byte = ours * 1e9 / len(body)
         if upload_ns is None:
             upload_ns = ns_per_byte
         note = "" if well_formed else f" ({ns_per_byte / upload_ns:.1f}x upload)"
         print(
             f"| {name} | {len(body) / MiB:.2f} MiB | {mibps(len(body), ours)} | {mibps(len(body), ref)} | {pm_cells[0]} "
-            f"| {mibps(len(body), copy)} | {ref / ours:,.1f}x | {pm_cells[1]} | {copy / ours:.2f} | {ns_per_byte:.3f}{note} |"
+            f"| {mibps(len(body), copy)} | {vs_ref:,.1f}x | {pm_cells[1]} | {vs_copy:.2f} | {ns_per_byte:.3f}{note} |"
         )
-        rows.append((name, [ref / ours, pm / ours if pm else None, copy / ours]))
+        rows.append((name, [vs_ref, vs_pm, vs_copy]))
         gc.collect()
     print(
-        "\nvs columns: how many times faster sorbek_accel is; vs plain copy: sorbek_accel's throughput as a "
+        "\nMiB/s: from the best batch. vs columns: how many times faster sorbek_accel is (the median over rounds "
+        "of the two batches' ratio within a round); vs plain copy: sorbek_accel's throughput as a "
         "share of `bytes(memoryview(body))`. ns/byte of adversarial rows also given relative to the 16 MiB upload"
         f"{'' if ARGS.full else ' (the adversarial bodies are 4 MiB here, 16 MiB with --full)'}.\n"
     )
@@ -181,8 +184,8 @@ FAULTS_OF = {json_peers.OURS: "json_dumps", "orjson.dumps().decode()": "orjson+d
 
 
 def print_json_table(mode: str, names: list[str], rows: list, sections: list) -> None:
-    """rows: (name, JSON bytes, seconds per encoder, page faults per call per
-    encoder), or (name, None, why it was refused)."""
+    """rows: (name, JSON bytes, each encoder's Timing), or (name, None, why
+    it was refused)."""
     print(f"## json_dumps, {JSON_TITLES[mode]}: time per call, and how many times faster json_dumps is\n")
     shown = [i for i, n in enumerate(names) if n in FAULTS_OF]
     print("| payload | JSON bytes | " + " | ".join(names)
@@ -193,11 +196,12 @@ def print_json_table(mode: str, names: list[str], rows: list, sections: list) ->
         if size is None:
             print(f"| {name} | {rest[0]} |" + " |" * (len(names) + 1))
             continue
-        times, faults = rest
-        ours = times[0]
-        cells = [_fmt(ours)] + [f"{_fmt(t)} ({t / ours:.2f}x)" for t in times[1:]]
-        print(f"| {name} | {size:,} | " + " | ".join(cells) + " | " + " / ".join(_faults(faults[i]) for i in shown) + " |")
-        chart_rows.append((name, [t / ours for t in times[1:]]))
+        timings = rest[0]
+        ratios = [timing.ratio(t, timings[0]) for t in timings[1:]]
+        cells = [_fmt(timings[0].seconds)] + [f"{_fmt(t.seconds)} ({r:.2f}x)" for t, r in zip(timings[1:], ratios)]
+        print(f"| {name} | {size:,} | " + " | ".join(cells) + " | "
+              + " / ".join(_faults(timings[i].faults_per_call) for i in shown) + " |")
+        chart_rows.append((name, ratios))
     print()
     sections.append((f"json_dumps, {mode}", names[1:], chart_rows))
 
@@ -231,12 +235,11 @@ def bench_json(documents: list, corpora_dir: str | None, sections: list) -> None
         progress(f"{step}: warm")
         # The check above was json_dumps's call before timing.
         warm = timing.side_by_side([lambda e=e: e(value) for _, e in peers], PLAN, warmed=(0,))
-        results["warm"].append((name, len(text), [t.seconds for t in warm], [t.faults_per_call for t in warm]))
+        results["warm"].append((name, len(text), warm))
         progress(f"{step}: fresh objects")
         fresh = timing.fresh_objects([e for _, e in peers], lambda: json.loads(expected),
                                      [t.seconds for t in warm], FRESH_PLAN)
-        results["fresh objects"].append((name, len(text), [t.seconds for t in fresh],
-                                         [t.faults_per_call for t in fresh]))
+        results["fresh objects"].append((name, len(text), fresh))
         del value, expected, text, peers
         gc.collect()
     for index, (name, size, *rest) in enumerate(results["warm"], 1):
@@ -246,11 +249,12 @@ def bench_json(documents: list, corpora_dir: str | None, sections: list) -> None
         progress(f"json, fresh process [{index}/{len(documents)}]: {name}")
         out = run_fresh_process(name, corpora_dir)
         assert out.get("names") == names, out
-        results["fresh process"].append((name, size, out["seconds"], out["faults"]))
+        results["fresh process"].append((name, size, [timing.Timing(**t) for t in out["timings"]]))
     for mode, rows in results.items():
         print_json_table(mode, names, rows, sections)
-    print("Each cell: time per call, and in brackets how many times faster json_dumps is than that encoder "
-          "(below 1: slower). Page faults: minor faults per call over the timed calls. The warm and "
+    print("Each cell: time per call in the best batch, and in brackets how many times faster json_dumps is "
+          "than that encoder (below 1: slower), the median over rounds of the two batches' ratio within a round. "
+          "Page faults: minor faults per call over the timed calls. The warm and "
           "fresh-object tables come from one long-lived process, which by then has allocated and freed the "
           "multipart bodies and every earlier document; the fresh-process table runs each document in a new "
           "interpreter that builds it, calls each encoder once and then times them.\n")
@@ -262,8 +266,9 @@ def bench_json(documents: list, corpora_dir: str | None, sections: list) -> None
 
 def main() -> None:
     args = ARGS
-    plan = (f"CPU time of the measuring thread, best of round-robin batches of {PLAN.batch * 1e3:.0f} ms "
-            f"(at least {PLAN.min_rounds} rounds) within {PLAN.budget:g} s a workload, "
+    plan = (f"CPU time of the measuring thread in round-robin batches of {PLAN.batch * 1e3:.0f} ms "
+            f"(times from the best batch, ratios the median of each round's), at least {PLAN.min_rounds} rounds "
+            f"within {PLAN.budget:g} s a workload, "
             f"{FRESH_PLAN.budget:g} s with fresh objects, {PROCESS_PLAN.budget:g} s in a fresh process"
             + ("" if args.full else "; `--full` gives each five to seven times as long"))
     print(f"# sorbek_accel benchmark\n\nCPython {platform.python_version()} on {machine()}.\n"

@@ -1,17 +1,20 @@
 """Side-by-side timing under a time budget.
 
 Every peer of a workload is timed in short batches taken round-robin, so
-that a burst of load on this shared machine hits them all alike, and the
-best batch of each is kept. Rounds go on until the workload's budget is
-spent, within a minimum and a maximum count: a fast workload gets hundreds
-of rounds, one whose slowest peer takes a second a call gets the minimum."""
+that a burst of load on this shared machine hits them all alike. A peer's
+time is its best batch; its ratio to another is the median, over rounds,
+of the ratio of their batches within a round (`ratio`). Rounds go on until
+the workload's budget is spent, within a minimum and a maximum count: a
+fast workload gets dozens of rounds, one whose slowest peer takes a second
+a call gets the minimum."""
 
 from __future__ import annotations
 
 import gc
 import resource
+import statistics
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Callable, Collection, Sequence
 
 
@@ -42,25 +45,38 @@ QUICK = Plan(batch=0.002, budget=0.8, min_rounds=3, max_rounds=400)
 FULL = Plan(batch=0.002, budget=5.0, min_rounds=9, max_rounds=2500)
 QUICK_FRESH = Plan(batch=0.002, budget=0.6, min_rounds=3, max_rounds=100, max_copies=2000, copy_budget=0.005)
 FULL_FRESH = Plan(batch=0.002, budget=4.0, min_rounds=7, max_rounds=1000, copy_budget=0.01)
-# A fresh process: a few batches, close to the process's first calls.
-QUICK_PROCESS = Plan(batch=0.002, budget=0.2, min_rounds=3, max_rounds=100)
-FULL_PROCESS = Plan(batch=0.002, budget=1.0, min_rounds=5, max_rounds=500)
+# A fresh process: what the process does from its first calls on.
+QUICK_PROCESS = Plan(batch=0.002, budget=0.4, min_rounds=3, max_rounds=200)
+FULL_PROCESS = Plan(batch=0.002, budget=2.0, min_rounds=5, max_rounds=1000)
 
 
 @dataclass
 class Timing:
-    seconds: float = float("inf")  # per call, best batch
+    per_call: list[float] = field(default_factory=list)  # seconds per call, one batch a round
     calls: int = 0
     faults: int = 0  # minor page faults over all timed calls
 
     def add(self, seconds: float, calls: int, faults: int) -> None:
-        self.seconds = min(self.seconds, seconds / calls)
+        self.per_call.append(seconds / calls)
         self.calls += calls
         self.faults += faults
 
     @property
+    def seconds(self) -> float:
+        """Seconds per call in the best batch."""
+        return min(self.per_call)
+
+    @property
     def faults_per_call(self) -> float:
         return self.faults / max(self.calls, 1)
+
+
+def ratio(peer: Timing, ours: Timing) -> float:
+    """How many times as long the peer takes: the median over rounds of the
+    two batches' ratio within a round. A round's batches run within
+    milliseconds of each other, so a slow spell of this shared machine that
+    lasts longer than that slows both alike and leaves their ratio be."""
+    return statistics.median(p / o for p, o in zip(peer.per_call, ours.per_call))
 
 
 def _faults() -> int:
@@ -77,14 +93,15 @@ def _batch(fn: Callable[[], object], number: int, timing: Timing) -> float:
     return elapsed
 
 
-def _calls_per_batch(fn: Callable[[], object], plan: Plan, timing: Timing, first_call: float) -> int:
-    """Doubles a timed run until it lasts a quarter of a batch (these count as
-    measurements too), then scales to a batch. A function whose untimed first
-    call took a batch or more makes batches of one call."""
+def _calls_per_batch(fn: Callable[[], object], plan: Plan, first_call: float) -> int:
+    """Doubles a timed run until it lasts a quarter of a batch, then scales to
+    a batch. A function whose untimed first call took a batch or more makes
+    batches of one call. These runs are not measurements: they are not
+    round-robin."""
     if first_call >= plan.batch:
         return 1
     number = 1
-    while (elapsed := _batch(fn, number, timing)) < plan.batch / 4 and number < 1 << 20:
+    while (elapsed := _batch(fn, number, Timing())) < plan.batch / 4 and number < 1 << 20:
         number *= 2
     return max(1, round(number * plan.batch / max(elapsed, 1e-9)))
 
@@ -97,13 +114,13 @@ def side_by_side(fns: Sequence[Callable[[], object]], plan: Plan, warmed: Collec
     start = time.perf_counter()
     timings = [Timing() for _ in fns]
     numbers = []
-    for i, (fn, timing) in enumerate(zip(fns, timings)):
+    for i, fn in enumerate(fns):
         first_call = 0.0
         if i not in warmed:
             begin = CLOCK()
             fn()
             first_call = CLOCK() - begin
-        numbers.append(_calls_per_batch(fn, plan, timing, first_call))
+        numbers.append(_calls_per_batch(fn, plan, first_call))
     rounds = 0
     while rounds < plan.max_rounds and (rounds < plan.min_rounds or time.perf_counter() - start < plan.budget):
         for fn, number, timing in zip(fns, numbers, timings):
