@@ -2,8 +2,8 @@
 
 Every peer of a workload is timed in short batches taken round-robin, so
 that a burst of load on this shared machine hits them all alike. A peer's
-time is its best batch; its ratio to another is the median, over rounds,
-of the ratio of their batches within a round (`ratio`). Rounds go on until
+time is the median of its batches; its ratio to another is the median,
+over rounds, of the ratio of their batches within a round (`ratio`). Rounds go on until
 the workload's budget is spent, within a minimum and a maximum count: a
 fast workload gets dozens of rounds, one whose slowest peer takes a second
 a call gets the minimum."""
@@ -21,7 +21,8 @@ from typing import Callable, Collection, Sequence
 # CPU time of this thread, kernel time included (page faults, returning
 # memory): on this shared machine another process holding the core for a
 # while is then not counted. What other processes do to the caches and the
-# memory bus still is; the best of many short batches is the defence there.
+# memory bus still is; comparing batches taken within milliseconds of each
+# other is the defence there.
 CLOCK = time.thread_time
 
 
@@ -63,8 +64,9 @@ class Timing:
 
     @property
     def seconds(self) -> float:
-        """Seconds per call in the best batch."""
-        return min(self.per_call)
+        """Seconds per call, the median batch: the statistic the ratios take
+        too, so that a cell's time and ratio tell the same story."""
+        return statistics.median(self.per_call)
 
     @property
     def faults_per_call(self) -> float:
