@@ -156,8 +156,8 @@ def bench_multipart(sections: list) -> None:
         rows.append((name, [vs_ref, vs_pm, vs_copy]))
         gc.collect()
     print(
-        "\nMiB/s: from the median batch. vs columns: how many times faster sorbek_accel is (the median over rounds "
-        "of the two batches' ratio within a round); vs plain copy: sorbek_accel's throughput as a "
+        "\nMiB/s and ratios: from the geometric mean of the batches, round-robin. vs columns: how many times "
+        "faster sorbek_accel is; vs plain copy: sorbek_accel's throughput as a "
         "share of `bytes(memoryview(body))`. ns/byte of adversarial rows also given relative to the 16 MiB upload"
         f"{'' if ARGS.full else ' (the adversarial bodies are 4 MiB here, 16 MiB with --full)'}.\n"
     )
@@ -252,8 +252,8 @@ def bench_json(documents: list, corpora_dir: str | None, sections: list) -> None
         results["fresh process"].append((name, size, [timing.Timing(**t) for t in out["timings"]]))
     for mode, rows in results.items():
         print_json_table(mode, names, rows, sections)
-    print("Each cell: time per call in the median batch, and in brackets how many times faster json_dumps is "
-          "than that encoder (below 1: slower), the median over rounds of the two batches' ratio within a round. "
+    print("Each cell: time per call (the geometric mean of the batches), and in brackets how many times faster "
+          "json_dumps is than that encoder (below 1: slower). "
           "Page faults: minor faults per call over the timed calls. The warm and "
           "fresh-object tables come from one long-lived process, which by then has allocated and freed the "
           "multipart bodies and every earlier document; the fresh-process table runs each document in a new "
@@ -267,7 +267,7 @@ def bench_json(documents: list, corpora_dir: str | None, sections: list) -> None
 def main() -> None:
     args = ARGS
     plan = (f"CPU time of the measuring thread in round-robin batches of {PLAN.batch * 1e3:.0f} ms "
-            f"(times the median batch, ratios the median of each round's), at least {PLAN.min_rounds} rounds "
+            f"(times and ratios from the batches' geometric mean), at least {PLAN.min_rounds} rounds "
             f"within {PLAN.budget:g} s a workload, "
             f"{FRESH_PLAN.budget:g} s with fresh objects, {PROCESS_PLAN.budget:g} s in a fresh process"
             + ("" if args.full else "; `--full` gives each five to seven times as long"))
