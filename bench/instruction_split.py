@@ -3,6 +3,9 @@ code, the interpreter (stable-ABI calls such as PyDict_Next,
 PyLong_AsLongLongAndOverflow, PyUnicode_AsUTF8AndSize, and the final UTF-8
 decode into the result str), and the C library. Counted with callgrind, which
 counts instructions rather than time and so is repeatable on a loaded machine.
+Each payload runs in a process that has built only that document, so the C
+library's share is malloc's work in a young heap: on simple_object.json it
+is about twice what it is in a process that has built every document first.
 
 Usage: python instruction_split.py [--corpora DIR] [--module-dir DIR]
 Needs valgrind, and a build of the module that keeps its symbols (the wheel
