@@ -79,9 +79,10 @@ def ratio(peer: Timing, ours: Timing) -> float:
     means, which is the geometric mean over rounds of the two batches' ratio
     within a round. A round's batches run within milliseconds of each other,
     so a slow spell of this shared machine that lasts longer than that slows
-    both alike and leaves their ratio be. (Three runs of the default budget
-    moved these ratios less than the best batches' ratio, the median of the
-    rounds' ratios, or the medians' ratio.)"""
+    both alike and leaves their ratio be. (Recomputed from the batches of
+    three default runs, this ratio moved between runs less at the 90th
+    percentile than the best batches' ratio, the median of the rounds'
+    ratios or the medians' ratio, and about as little at the median.)"""
     assert len(peer.per_call) == len(ours.per_call)
     return peer.seconds / ours.seconds
 
