@@ -5,9 +5,9 @@
 # Writes the ratio tables as a chart to docs/benchmark.svg.
 #
 # By default every workload gets a short time budget, so that the whole run,
-# set-up included, takes a few minutes. --full takes the published repeat
-# counts and adds the number writers' microbenchmark and (with valgrind) the
-# instruction split.
+# set-up included, takes about two minutes here. --full gives each five to
+# seven times as long, and adds the number writers' microbenchmark and (with
+# valgrind) the instruction split.
 # Arguments go to bench/run.py (--help lists them); with --help nothing else runs.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -24,13 +24,6 @@ for arg in "$@"; do
     cd "$ROOT/bench" && exec "$PY" run.py --help
   fi
 done
-# cmake and ninja must not be importable here (earlier versions of this
-# script installed them): scikit-build-core would then put copies of its own
-# into each isolated build, at new paths, and rebuild the build directory
-# below from scratch every time.
-if [ -e "$(dirname "$PY")/cmake" ] || [ -e "$(dirname "$PY")/ninja" ]; then
-  "$PY" -m pip uninstall --quiet --yes cmake ninja >&2
-fi
 stage "environment ready"
 
 # The corpora ship inside this wheel; it is only downloaded and read, never
