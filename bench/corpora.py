@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import json
 import pathlib
+from typing import Callable
 
 NAMES = [
     "canada.json",
@@ -25,12 +26,16 @@ NAMES = [
 LABELS = {"ctm.json": "citm_catalog.json (ctm.json)"}
 
 
+def documents(directory: str | pathlib.Path) -> list[tuple[str, Callable[[], object]]]:
+    """(label, builder) for every corpus present in `directory`."""
+    directory = pathlib.Path(directory)
+    return [
+        (LABELS.get(name, name), lambda path=directory / name: json.loads(path.read_text(encoding="utf-8")))
+        for name in NAMES
+        if (directory / name).exists()
+    ]
+
+
 def load(directory: str | pathlib.Path) -> list[tuple[str, object]]:
     """(label, value) for every corpus present in `directory`."""
-    directory = pathlib.Path(directory)
-    found = []
-    for name in NAMES:
-        path = directory / name
-        if path.exists():
-            found.append((LABELS.get(name, name), json.loads(path.read_text(encoding="utf-8"))))
-    return found
+    return [(label, build()) for label, build in documents(directory)]

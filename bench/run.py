@@ -2,9 +2,11 @@
 user could pick, measured in one run on one machine. Prints Markdown tables
 (progress goes to stderr) and can write them as an SVG chart.
 
-Timings are the best of several round-robin batches; ratios compare peers
-measured within seconds of each other on the same interpreter, so they are
-what to read."""
+Peers are timed in round-robin batches (bench/timing.py); ratios compare
+batches taken within milliseconds of each other on the same interpreter,
+so they are what to read. By default each workload gets a
+short time budget; --full gives it several times as long, and takes the
+adversarial multipart bodies at full size."""
 
 from __future__ import annotations
 
@@ -13,7 +15,8 @@ import sys
 
 # Parsed before the peers are imported, so that --help works anywhere.
 PARSER = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-PARSER.add_argument("--quick", action="store_true", help="fewer repeats (a rough run in a fraction of the time)")
+PARSER.add_argument("--full", action="store_true",
+                    help="five to seven times the time for each workload, and 16 MiB adversarial bodies")
 PARSER.add_argument("--json", action="store_true", help="only the json_dumps tables")
 PARSER.add_argument("--multipart", action="store_true", help="only the multipart_sections table")
 PARSER.add_argument("--corpora", metavar="DIR", help="directory holding the standard JSON corpora (canada.json, ...)")
@@ -27,55 +30,26 @@ import platform
 import subprocess
 import time
 
-import msgspec
-import orjson
-import ssrjson
-import ujson
 from python_multipart.multipart import MultipartParser
 
 import chart
 import corpora
+import json_peers
 import sorbek_accel
-from workloads import BOUNDARY, MiB, json_workloads, multipart_workloads
+import timing
+from workloads import BOUNDARY, JSON_DOCUMENTS, MiB, multipart_workloads
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
 from reference import py_sections  # noqa: E402
 
-try:
-    import sorbek_floor  # built by scripts/bench.sh
-except ImportError:
-    sorbek_floor = None
-
-QUICK = ARGS.quick
+PLAN = timing.FULL if ARGS.full else timing.QUICK
+FRESH_PLAN = timing.FULL_FRESH if ARGS.full else timing.QUICK_FRESH
+PROCESS_PLAN = timing.FULL_PROCESS if ARGS.full else timing.QUICK_PROCESS  # what fresh_process.py uses
+STARTED = time.perf_counter()
 
 
 def progress(message: str) -> None:
-    print(f"[bench] {message}", file=sys.stderr, flush=True)
-
-
-def _batch(fn, number: int) -> float:
-    start = time.perf_counter()
-    for _ in range(number):
-        fn()
-    return (time.perf_counter() - start) / number
-
-
-def side_by_side(fns, budget: float = 0.04) -> list[float]:
-    """Seconds per call of each function: batches of about `budget` seconds,
-    taken round-robin so that a burst of load on this shared machine hits
-    every peer alike, and the best batch of each kept."""
-    rounds = 3 if QUICK else 9
-    numbers = []
-    for fn in fns:
-        number = 1
-        while (elapsed := _batch(fn, number) * number) < budget and number < 1 << 20:
-            number = max(number * 2, int(number * budget / max(elapsed, 1e-9)))
-        numbers.append(number)
-    best = [float("inf")] * len(fns)
-    for _ in range(rounds):
-        for i, (fn, number) in enumerate(zip(fns, numbers)):
-            best[i] = min(best[i], _batch(fn, number))
-    return best
+    print(f"[bench {time.perf_counter() - STARTED:5.1f} s] {message}", file=sys.stderr, flush=True)
 
 
 def machine() -> str:
@@ -155,7 +129,7 @@ def bench_multipart(sections: list) -> None:
     print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     rows = []
     upload_ns = None
-    for name, body, delimiter, well_formed in multipart_workloads():
+    for name, body, delimiter, well_formed in multipart_workloads(16 * MiB if ARGS.full else 4 * MiB):
         progress(f"multipart: {name}")
         assert sorbek_accel.multipart_sections(body, delimiter) == py_sections(body, delimiter), name
         fns = [
@@ -166,61 +140,28 @@ def bench_multipart(sections: list) -> None:
         if well_formed:
             assert len(python_multipart_sections(body, BOUNDARY)) == len(py_sections(body, delimiter))
             fns.append(lambda: python_multipart_sections(body, BOUNDARY))
-        ours, ref, copy, *rest = side_by_side(fns)
-        pm = rest[0] if well_formed else None
-        pm_cells = (mibps(len(body), pm), f"{pm / ours:,.1f}x") if pm else ("-", "-")
+        timings = timing.side_by_side(fns, PLAN)
+        ours, ref, copy, *rest = [t.seconds for t in timings]
+        vs_ref, vs_copy = timing.ratio(timings[1], timings[0]), timing.ratio(timings[2], timings[0])
+        vs_pm = timing.ratio(timings[3], timings[0]) if well_formed else None
+        pm_cells = (mibps(len(body), rest[0]), f"{vs_pm:,.1f}x") if well_formed else ("-", "-")
         ns_per_byte = ours * 1e9 / len(body)
         if upload_ns is None:
             upload_ns = ns_per_byte
         note = "" if well_formed else f" ({ns_per_byte / upload_ns:.1f}x upload)"
         print(
             f"| {name} | {len(body) / MiB:.2f} MiB | {mibps(len(body), ours)} | {mibps(len(body), ref)} | {pm_cells[0]} "
-            f"| {mibps(len(body), copy)} | {ref / ours:,.1f}x | {pm_cells[1]} | {copy / ours:.2f} | {ns_per_byte:.3f}{note} |"
+            f"| {mibps(len(body), copy)} | {vs_ref:,.1f}x | {pm_cells[1]} | {vs_copy:.2f} | {ns_per_byte:.3f}{note} |"
         )
-        rows.append((name, [ref / ours, pm / ours if pm else None, copy / ours]))
+        rows.append((name, [vs_ref, vs_pm, vs_copy]))
         gc.collect()
     print(
-        "\nvs columns: how many times faster sorbek_accel is; vs plain copy: sorbek_accel's throughput as a "
-        "share of `bytes(memoryview(body))`. ns/byte of adversarial rows also given relative to the 16 MiB upload.\n"
+        "\nMiB/s and ratios: from the geometric mean of the batches, round-robin. vs columns: how many times "
+        "faster sorbek_accel is; vs plain copy: sorbek_accel's throughput as a "
+        "share of `bytes(memoryview(body))`. ns/byte of adversarial rows also given relative to the 16 MiB upload"
+        f"{'' if ARGS.full else ' (the adversarial bodies are 4 MiB here, 16 MiB with --full)'}.\n"
     )
     sections.append(("multipart_sections", ["reference splitter", "python-multipart", "plain copy"], rows))
-
-
-def fresh_copies(value, count: int) -> list:
-    """New objects every time: strings without a cached UTF-8 form, as a
-    server's first encoding of a freshly built response sees them."""
-    text = json.dumps(value)
-    return [json.loads(text) for _ in range(count)]
-
-
-def encoders(text: bytes):
-    peers = [
-        ("sorbek_accel.json_dumps", sorbek_accel.json_dumps),
-        ("json.dumps", lambda x: json.dumps(x, ensure_ascii=False, separators=(",", ":"))),
-        ("orjson.dumps().decode()", lambda x: orjson.dumps(x).decode()),
-        ("orjson.dumps() (bytes)", orjson.dumps),
-        ("ssrjson.dumps", ssrjson.dumps),
-        ("msgspec encode().decode()", lambda x: msgspec.json.encode(x).decode()),
-        ("ujson.dumps", lambda x: ujson.dumps(x, ensure_ascii=False)),
-    ]
-    if sorbek_floor is not None:
-        peers.append(("stable-ABI floor", lambda x: sorbek_floor.floor(x, text)))
-    return peers
-
-
-def time_fresh(encoders_, value, per_call_hint: float) -> list[float]:
-    """Like side_by_side, but every call gets a tree it has never seen."""
-    count = max(20, min(20000, int((0.01 if QUICK else 0.03) / max(per_call_hint, 1e-7))))
-    best = [float("inf")] * len(encoders_)
-    for _ in range(3 if QUICK else 7):
-        for i, encode in enumerate(encoders_):
-            copies = fresh_copies(value, count)
-            start = time.perf_counter()
-            for c in copies:
-                encode(c)
-            best[i] = min(best[i], (time.perf_counter() - start) / count)
-            del copies
-    return best
 
 
 def _fmt(seconds: float) -> str:
@@ -229,43 +170,95 @@ def _fmt(seconds: float) -> str:
     return f"{seconds * 1e6:,.2f} µs" if seconds >= 1e-6 else f"{seconds * 1e9:,.0f} ns"
 
 
-def bench_json(payloads: list[tuple[str, object]], sections: list) -> None:
-    names = [n for n, _ in encoders(b"")]
-    results = {"warm": [], "fresh": []}
-    for index, (name, value) in enumerate(payloads, 1):
+def _faults(value: float) -> str:
+    return f"{value:,.0f}" if value >= 10 or value == 0 else f"{value:.1f}"
+
+
+JSON_TITLES = {
+    "warm": "warm objects (the same tree encoded repeatedly)",
+    "fresh objects": "freshly built objects (new strings every call)",
+    "fresh process": "each document in a fresh process",
+}
+# Page faults are shown for json_dumps and the two it is held to.
+FAULTS_OF = {json_peers.OURS: "json_dumps", "orjson.dumps().decode()": "orjson+decode", json_peers.FLOOR: "floor"}
+
+
+def print_json_table(mode: str, names: list[str], rows: list, sections: list) -> None:
+    """rows: (name, JSON bytes, each encoder's Timing), or (name, None, why
+    it was refused)."""
+    print(f"## json_dumps, {JSON_TITLES[mode]}: time per call, and how many times faster json_dumps is\n")
+    shown = [i for i, n in enumerate(names) if n in FAULTS_OF]
+    print("| payload | JSON bytes | " + " | ".join(names)
+          + " | page faults per call (" + ", ".join(FAULTS_OF[names[i]] for i in shown) + ") |")
+    print("|---|---:|" + "---:|" * (len(names) + 1))
+    chart_rows = []
+    for name, size, *rest in rows:
+        if size is None:
+            print(f"| {name} | {rest[0]} |" + " |" * (len(names) + 1))
+            continue
+        timings = rest[0]
+        ratios = [timing.ratio(t, timings[0]) for t in timings[1:]]
+        cells = [_fmt(timings[0].seconds)] + [f"{_fmt(t.seconds)} ({r:.2f}x)" for t, r in zip(timings[1:], ratios)]
+        print(f"| {name} | {size:,} | " + " | ".join(cells) + " | "
+              + " / ".join(_faults(timings[i].faults_per_call) for i in shown) + " |")
+        chart_rows.append((name, ratios))
+    print()
+    sections.append((f"json_dumps, {mode}", names[1:], chart_rows))
+
+
+def run_fresh_process(name: str, corpora_dir: str | None) -> dict:
+    command = [sys.executable, str(pathlib.Path(__file__).resolve().parent / "fresh_process.py"), name]
+    if corpora_dir:
+        command += ["--corpora", corpora_dir]
+    if ARGS.full:
+        command.append("--full")
+    done = subprocess.run(command, check=True, capture_output=True, text=True)
+    return json.loads(done.stdout.splitlines()[-1])
+
+
+def bench_json(documents: list, corpora_dir: str | None, sections: list) -> None:
+    names = [n for n, _ in json_peers.encoders(b"")]
+    results: dict[str, list] = {mode: [] for mode in JSON_TITLES}
+    for index, (name, build) in enumerate(documents, 1):
+        step = f"json [{index}/{len(documents)}]: {name}"
+        value = build()
         try:
             expected = sorbek_accel.json_dumps(value)
         except (TypeError, RecursionError) as e:
-            progress(f"json [{index}/{len(payloads)}]: {name}: refused ({e})")
-            for mode in results:
+            progress(f"{step}: refused ({e})")
+            for mode in ("warm", "fresh objects"):
                 results[mode].append((name, None, f"refused: {type(e).__name__} \"{e}\""))
             continue
         assert json.loads(expected) == json.loads(json.dumps(value)), name
-        peers = encoders(expected.encode())
-        progress(f"json [{index}/{len(payloads)}]: {name}: warm")
-        warm = side_by_side([lambda e=e: e(value) for _, e in peers])
-        progress(f"json [{index}/{len(payloads)}]: {name}: fresh")
-        fresh = time_fresh([e for _, e in peers], value, warm[0])
-        for mode, times in (("warm", warm), ("fresh", fresh)):
-            results[mode].append((name, times, f"{len(expected.encode()):,}"))
-    for mode in ("warm", "fresh"):
-        title = ("warm objects (the same tree encoded repeatedly)" if mode == "warm"
-                 else "freshly built objects (new strings every call)")
-        print(f"## json_dumps, {title}: time per call, and how many times faster json_dumps is\n")
-        print("| payload | JSON bytes | " + " | ".join(names) + " |")
-        print("|---|---:|" + "---:|" * len(names))
-        rows = []
-        for name, times, size in results[mode]:
-            if times is None:
-                print(f"| {name} | {size} |" + " |" * len(names))
-                continue
-            ours = times[0]
-            cells = [_fmt(ours)] + [f"{_fmt(t)} ({t / ours:.2f}x)" for t in times[1:]]
-            print(f"| {name} | {size} | " + " | ".join(cells) + " |")
-            rows.append((name, [t / ours for t in times[1:]]))
-        print()
-        sections.append((f"json_dumps, {mode}", names[1:], rows))
-    if sorbek_floor is not None:
+        text = expected.encode()
+        peers = json_peers.encoders(text)
+        progress(f"{step}: warm")
+        # The check above was json_dumps's call before timing.
+        warm = timing.side_by_side([lambda e=e: e(value) for _, e in peers], PLAN, warmed=(0,))
+        results["warm"].append((name, len(text), warm))
+        progress(f"{step}: fresh objects")
+        fresh = timing.fresh_objects([e for _, e in peers], lambda: json.loads(expected),
+                                     [t.seconds for t in warm], FRESH_PLAN)
+        results["fresh objects"].append((name, len(text), fresh))
+        del value, expected, text, peers
+        gc.collect()
+    for index, (name, size, *rest) in enumerate(results["warm"], 1):
+        if size is None:
+            results["fresh process"].append((name, size, *rest))
+            continue
+        progress(f"json, fresh process [{index}/{len(documents)}]: {name}")
+        out = run_fresh_process(name, corpora_dir)
+        assert out.get("names") == names, out
+        results["fresh process"].append((name, size, [timing.Timing(**t) for t in out["timings"]]))
+    for mode, rows in results.items():
+        print_json_table(mode, names, rows, sections)
+    print("Each cell: time per call (the geometric mean of the batches), and in brackets how many times faster "
+          "json_dumps is than that encoder (below 1: slower). "
+          "Page faults: minor faults per call over the timed calls. The warm and "
+          "fresh-object tables come from one long-lived process, which by then has allocated and freed the "
+          "multipart bodies and every earlier document; the fresh-process table runs each document in a new "
+          "interpreter that builds it, calls each encoder once and then times them.\n")
+    if json_peers.sorbek_floor is not None:
         print("The stable-ABI floor reads the tree with the calls json_dumps makes and makes the str of the "
               "finished text, writing nothing: its ratio below 1 is the share of json_dumps's time that any "
               "encoder confined to the stable ABI must spend.\n")
@@ -273,18 +266,23 @@ def bench_json(payloads: list[tuple[str, object]], sections: list) -> None:
 
 def main() -> None:
     args = ARGS
+    plan = (f"CPU time of the measuring thread in round-robin batches of {PLAN.batch * 1e3:.0f} ms "
+            f"(times and ratios from the batches' geometric mean), at least {PLAN.min_rounds} rounds "
+            f"within {PLAN.budget:g} s a workload, "
+            f"{FRESH_PLAN.budget:g} s with fresh objects, {PROCESS_PLAN.budget:g} s in a fresh process"
+            + ("" if args.full else "; `--full` gives each five to seven times as long"))
     print(f"# sorbek_accel benchmark\n\nCPython {platform.python_version()} on {machine()}.\n"
-          f"Peers: orjson {orjson.__version__}, ssrjson {getattr(ssrjson, '__version__', '?')}, "
-          f"ujson {ujson.__version__}, msgspec {msgspec.__version__}.\n")
+          f"Peers: {json_peers.versions()}.\nTiming: {plan}.\n")
     sections: list = []
     if not args.json:
         bench_multipart(sections)
     if not args.multipart:
-        payloads = json_workloads() + (corpora.load(args.corpora) if args.corpora else [])
-        bench_json(payloads, sections)
+        documents = JSON_DOCUMENTS + (corpora.documents(args.corpora) if args.corpora else [])
+        bench_json(documents, args.corpora, sections)
     if args.chart:
         pathlib.Path(args.chart).write_text(chart.svg(sections, "sorbek_accel: how many times faster than each peer"))
         progress(f"chart written to {args.chart}")
+    progress("done")
 
 
 if __name__ == "__main__":
