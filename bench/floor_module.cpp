@@ -2,14 +2,20 @@
 // confined to the stable ABI must spend on a tree: the same calls json_dumps
 // makes to read every value (list and tuple sizes and items, dict entries,
 // the UTF-8 of every str, int and float values), writing nothing, and then
-// making the str of the finished text the fastest way json_dumps knows.
+// making the str of the finished text from the pieces json_dumps makes it
+// from, converted beforehand, so that the floor pays nothing json_dumps does
+// not pay.
 //
-//   floor(value, text) -> str: walks value, then makes a str of the UTF-8 bytes text.
+//   prepare(text) -> object: the UTF-8 bytes text in those pieces' forms.
+//   floor(value, prepared) -> str: walks value, then makes the str.
 
-#include <cstring>
-#include <new>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
-#include "json/str_from_utf8.hpp"
+#include "json/str_pieces.hpp"
+#include "module/python.hpp"
 
 namespace {
 
@@ -71,31 +77,102 @@ bool walk(PyObject* value) {
   return false;
 }
 
+// The text in the forms the str is made from, converted once, outside the
+// timed calls: what the interpreter must be handed, not the work of getting
+// there, which json_dumps pays and an encoder could avoid.
+struct Prepared {
+  bool join = false;
+  std::vector<std::pair<sorbek::json::PieceForm, std::string>> pieces;  // whole UTF-8: an empty form list
+  std::string utf8;
+};
+
+constexpr const char* capsule_name = "sorbek_floor.prepared";
+
+PyObject* str_of(sorbek::json::PieceForm form, const std::string& bytes) {
+  const auto size = static_cast<Py_ssize_t>(bytes.size());
+  switch (form) {
+    case sorbek::json::PieceForm::ascii: return PyUnicode_DecodeASCII(bytes.data(), size, nullptr);
+    case sorbek::json::PieceForm::latin1: return PyUnicode_DecodeLatin1(bytes.data(), size, nullptr);
+    case sorbek::json::PieceForm::utf16: {
+      int order = -1;
+      return PyUnicode_DecodeUTF16(bytes.data(), size, nullptr, &order);
+    }
+  }
+  return nullptr;
+}
+
+PyObject* prepare(PyObject*, PyObject* text) {
+  using namespace sorbek::json;
+  if (!PyBytes_Check(text)) {
+    PyErr_SetString(PyExc_TypeError, "prepare(text: bytes)");
+    return nullptr;
+  }
+  auto* prepared = new Prepared;
+  std::string copy(PyBytes_AsString(text), static_cast<std::size_t>(PyBytes_Size(text)));
+  std::vector<TextBlock> blocks;
+  scan_blocks(copy.data(), copy.size(), blocks);
+  auto convert = [&](const Piece& piece) {
+    char* begin = copy.data() + piece.begin;
+    const std::size_t size = piece.end - piece.begin;
+    std::string bytes;
+    switch (piece.form) {
+      case PieceForm::ascii: bytes.assign(begin, size); break;
+      case PieceForm::latin1: bytes.assign(begin, transcode::Best::to_latin1(begin, size)); break;
+      case PieceForm::utf16: {
+        std::vector<std::uint16_t> units(size + 1);
+        bytes.assign(reinterpret_cast<const char*>(units.data()), 2 * transcode::Best::to_utf16(begin, size, units.data()));
+        break;
+      }
+    }
+    prepared->pieces.emplace_back(piece.form, std::move(bytes));
+  };
+  switch (choose_route(blocks)) {
+    case StrRoute::ascii: convert(Piece{PieceForm::ascii, 0, copy.size()}); break;
+    case StrRoute::latin1: convert(Piece{PieceForm::latin1, 0, copy.size()}); break;
+    case StrRoute::utf8: prepared->utf8 = copy; break;
+    case StrRoute::pieces:
+      emit_pieces(blocks, convert);
+      prepared->join = prepared->pieces.size() > 1;
+      break;
+  }
+  return PyCapsule_New(prepared, capsule_name, [](PyObject* capsule) {
+    delete static_cast<Prepared*>(PyCapsule_GetPointer(capsule, capsule_name));
+  });
+}
+
 PyObject* floor(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 2 || !PyBytes_Check(args[1])) {
-    PyErr_SetString(PyExc_TypeError, "floor(value, text: bytes)");
+  if (nargs != 2 || !PyCapsule_IsValid(args[1], capsule_name)) {
+    PyErr_SetString(PyExc_TypeError, "floor(value, prepared)");
     return nullptr;
   }
   if (!walk(args[0])) return nullptr;
-  // The text is copied first because making the str may rewrite it, as
-  // json_dumps may rewrite its own buffer.
-  const auto size = static_cast<std::size_t>(PyBytes_Size(args[1]));
-  char* text = static_cast<char*>(PyMem_Malloc(size + 1));
-  if (text == nullptr) return PyErr_NoMemory();
-  std::memcpy(text, PyBytes_AsString(args[1]), size);
-  PyObject* str = nullptr;
-  try {
-    str = sorbek::json::str_from_utf8(text, size);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+  const auto* prepared = static_cast<const Prepared*>(PyCapsule_GetPointer(args[1], capsule_name));
+  if (prepared->pieces.empty()) {
+    return PyUnicode_DecodeUTF8(prepared->utf8.data(), static_cast<Py_ssize_t>(prepared->utf8.size()), nullptr);
   }
-  PyMem_Free(text);
+  if (!prepared->join) return str_of(prepared->pieces[0].first, prepared->pieces[0].second);
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(prepared->pieces.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < prepared->pieces.size(); ++i) {
+    PyObject* piece = str_of(prepared->pieces[i].first, prepared->pieces[i].second);
+    if (piece == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), piece);
+  }
+  PyObject* empty = PyUnicode_FromStringAndSize("", 0);
+  PyObject* str = empty != nullptr ? PyUnicode_Join(empty, list) : nullptr;
+  Py_XDECREF(empty);
+  Py_DECREF(list);
   return str;
 }
 
 PyMethodDef methods[] = {
+    {"prepare", &prepare, METH_O,
+     "prepare(text)\n--\n\nThe UTF-8 text in the forms its str is made from, for floor()."},
     {"floor", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&floor)), METH_FASTCALL,
-     "floor(value, text)\n--\n\nReads value as json_dumps does, then decodes text."},
+     "floor(value, prepared)\n--\n\nReads value as json_dumps does, then makes the prepared text's str."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -26,7 +26,8 @@ FLOOR = "stable-ABI floor"
 def floor_call(text: bytes) -> Callable[[object], object]:
     """The floor's call for one document; `text` is json_dumps's output as
     UTF-8, whose str the floor makes after reading the tree."""
-    return lambda x: sorbek_floor.floor(x, text)
+    prepared = sorbek_floor.prepare(text)
+    return lambda x: sorbek_floor.floor(x, prepared)
 
 
 def encoders(text: bytes) -> list[tuple[str, Callable[[object], object]]]:

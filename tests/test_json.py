@@ -330,3 +330,20 @@ def test_float_range_boundaries():
     assert json_dumps(0.0001) == "0.0001"
     with pytest.raises(TypeError):
         json_dumps(math.nextafter(0.0001, 0))
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: "a" * 9000 + "é" + "b" * 9000,  # Latin-1, made whole
+        lambda: "a" * 9000 + "\u0100" + "b" * 9000,  # mostly ASCII and wide: decoded whole
+        lambda: "中文" * 20000,  # dense: UTF-16 pieces, several of them
+        lambda: ("中文" * 3000 + "x" * 9000 + "é" * 3000) * 3,  # dense with ASCII and Latin-1 runs between
+        lambda: "中" * 30000 + "\U0001f600",  # dense and beyond the BMP: decoded whole
+    ],
+    ids=["latin1", "sparse wide", "dense", "dense and runs", "dense astral"],
+)
+def test_long_texts_of_every_make_of_the_str(make):
+    text = make()
+    value = [text, {"k": text[: len(text) // 3]}, text[7:]]
+    assert json_dumps(value) == std(value)

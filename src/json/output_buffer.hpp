@@ -26,7 +26,9 @@ class OutputBuffer {
   }
 
   // Makes room for `extra` more bytes; the capacity becomes the larger of
-  // twice itself and what is needed.
+  // one and a half times itself and what is needed. A smaller factor than
+  // doubling keeps the unused capacity, which is held while the result str
+  // is made, below half the text.
   void reserve(std::size_t extra) {
     if (capacity_ - size_ < extra) [[unlikely]] grow(extra);
   }
@@ -69,6 +71,14 @@ class OutputBuffer {
   // Appends a copy of earlier output, data()[offset, offset + n), after reserve(n).
   void repeat_unchecked(std::size_t offset, std::size_t n) noexcept { append_unchecked(data_ + offset, n); }
 
+  // Frees the storage of a text no longer needed; the buffer is then empty.
+  void release() noexcept {
+    if (data_ != inline_) PyMem_Free(data_);
+    data_ = inline_;
+    size_ = 0;
+    capacity_ = inline_capacity;
+  }
+
   const char* data() const noexcept { return data_; }
   char* data() noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }
@@ -77,7 +87,7 @@ class OutputBuffer {
   [[gnu::noinline]] void grow(std::size_t extra) {
     if (extra > static_cast<std::size_t>(PY_SSIZE_T_MAX) - size_) throw std::bad_alloc();
     const std::size_t needed = size_ + extra;
-    const std::size_t capacity = std::max(2 * capacity_, needed);
+    const std::size_t capacity = std::max(capacity_ + capacity_ / 2, needed);
     void* data;
     if (data_ == inline_) {
       data = PyMem_Malloc(capacity);

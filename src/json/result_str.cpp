@@ -5,6 +5,8 @@
 
 namespace sorbek::json {
 
-Ref result_str(OutputBuffer& out) { return panic_on_null(str_from_utf8(out.data(), out.size())); }
+Ref result_str(OutputBuffer& out) {
+  return panic_on_null(str_from_utf8(out.data(), out.size(), [&] { out.release(); }));
+}
 
 }  // namespace sorbek::json

@@ -7,7 +7,7 @@
 namespace sorbek::json {
 
 // An equal str to a strict UTF-8 decoding of the output (see
-// str_from_utf8.hpp); may rewrite the buffer. A str the interpreter fails to
+// str_from_utf8.hpp); may rewrite or release the buffer. A str the interpreter fails to
 // make is an internal fault (panic_on_null).
 Ref result_str(OutputBuffer& out);
 

@@ -116,10 +116,13 @@ std::size_t utf16_blocks(const char* p, std::size_t n, std::uint16_t* out) noexc
 
 }  // namespace
 
-unsigned Portable::max_byte(const char* p, std::size_t n) noexcept {
-  unsigned m = 0;
-  for (std::size_t i = 0; i < n; ++i) m = std::max(m, static_cast<unsigned>(byte_at(p, i)));
-  return m;
+TextStats Portable::stats(const char* p, std::size_t n) noexcept {
+  TextStats t{0, 0};
+  for (std::size_t i = 0; i < n; ++i) {
+    t.max = std::max(t.max, static_cast<unsigned>(byte_at(p, i)));
+    t.high += byte_at(p, i) >= 0x80;
+  }
+  return t;
 }
 
 std::size_t Portable::to_latin1(char* p, std::size_t n) noexcept {
@@ -167,30 +170,43 @@ struct Sse2Ops {
 
 }  // namespace
 
-unsigned Sse2::max_byte(const char* p, std::size_t n) noexcept {
+TextStats Sse2::stats(const char* p, std::size_t n) noexcept {
   __m128i m = _mm_setzero_si128();
-  std::size_t i = 0;
-  for (; i + 16 <= n; i += 16) m = _mm_max_epu8(m, Sse2Ops::load(p + i));
+  std::size_t high = 0, i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = Sse2Ops::load(p + i);
+    m = _mm_max_epu8(m, v);
+    high += static_cast<unsigned>(__builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(v))));
+  }
   unsigned char lanes[16];
   _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), m);
-  unsigned result = *std::max_element(lanes, lanes + 16);
-  for (; i < n; ++i) result = std::max(result, static_cast<unsigned>(byte_at(p, i)));
-  return result;
+  TextStats t = Portable::stats(p + i, n - i);
+  t.max = std::max(t.max, static_cast<unsigned>(*std::max_element(lanes, lanes + 16)));
+  t.high += high;
+  return t;
 }
 
-SORBEK_TARGET_AVX2 unsigned max_byte_avx2(const char* p, std::size_t n) noexcept {
+SORBEK_TARGET_AVX2 TextStats stats_avx2(const char* p, std::size_t n) noexcept {
   // Two accumulators, so that the loop is not bound by one chain of maxima.
   __m256i a = _mm256_setzero_si256(), b = _mm256_setzero_si256();
-  std::size_t i = 0;
+  std::size_t high = 0, i = 0;
   for (; i + 64 <= n; i += 64) {
-    a = _mm256_max_epu8(a, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i)));
-    b = _mm256_max_epu8(b, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32)));
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+    const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32));
+    a = _mm256_max_epu8(a, x);
+    b = _mm256_max_epu8(b, y);
+    const auto x_high = static_cast<std::uint32_t>(_mm256_movemask_epi8(x));
+    const auto y_high = static_cast<std::uint32_t>(_mm256_movemask_epi8(y));
+    high += static_cast<std::size_t>(__builtin_popcountll((std::uint64_t{y_high} << 32) | x_high));
   }
   const __m256i m = _mm256_max_epu8(a, b);
   const __m128i half = _mm_max_epu8(_mm256_castsi256_si128(m), _mm256_extracti128_si256(m, 1));
   unsigned char lanes[16];
   _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), half);
-  return std::max(static_cast<unsigned>(*std::max_element(lanes, lanes + 16)), Sse2::max_byte(p + i, n - i));
+  TextStats t = Sse2::stats(p + i, n - i);
+  t.max = std::max(t.max, static_cast<unsigned>(*std::max_element(lanes, lanes + 16)));
+  t.high += high;
+  return t;
 }
 
 std::size_t Sse2::to_latin1(char* p, std::size_t n) noexcept { return latin1_blocks<Sse2Ops>(p, n); }
@@ -224,13 +240,18 @@ struct NeonOps {
 
 }  // namespace
 
-unsigned Neon::max_byte(const char* p, std::size_t n) noexcept {
+TextStats Neon::stats(const char* p, std::size_t n) noexcept {
   uint8x16_t m = vdupq_n_u8(0);
-  std::size_t i = 0;
-  for (; i + 16 <= n; i += 16) m = vmaxq_u8(m, NeonOps::load(p + i));
-  unsigned result = vmaxvq_u8(m);
-  for (; i < n; ++i) result = std::max(result, static_cast<unsigned>(byte_at(p, i)));
-  return result;
+  std::size_t high = 0, i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const uint8x16_t v = NeonOps::load(p + i);
+    m = vmaxq_u8(m, v);
+    high += vaddvq_u8(vshrq_n_u8(v, 7));
+  }
+  TextStats t = Portable::stats(p + i, n - i);
+  t.max = std::max(t.max, static_cast<unsigned>(vmaxvq_u8(m)));
+  t.high += high;
+  return t;
 }
 
 std::size_t Neon::to_latin1(char* p, std::size_t n) noexcept { return latin1_blocks<NeonOps>(p, n); }
@@ -243,19 +264,19 @@ std::size_t Neon::to_utf16(const char* p, std::size_t n, std::uint16_t* out) noe
 
 namespace {
 
-using MaxByteFn = unsigned (*)(const char*, std::size_t) noexcept;
+using StatsFn = TextStats (*)(const char*, std::size_t) noexcept;
 
-MaxByteFn select_max_byte() noexcept {
+StatsFn select_stats() noexcept {
 #if defined(SORBEK_X86_64)
-  if (simd::isa_available(simd::Isa::avx2)) return &max_byte_avx2;
+  if (simd::isa_available(simd::Isa::avx2)) return &stats_avx2;
 #endif
-  return &Best::max_byte;
+  return &Best::stats;
 }
 
-const MaxByteFn max_byte_best = select_max_byte();
+const StatsFn stats_best = select_stats();
 
 }  // namespace
 
-unsigned max_byte(const char* p, std::size_t n) noexcept { return max_byte_best(p, n); }
+TextStats stats(const char* p, std::size_t n) noexcept { return stats_best(p, n); }
 
 }  // namespace sorbek::json::transcode

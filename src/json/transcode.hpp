@@ -31,31 +31,39 @@ inline Width width_of_max_byte(unsigned max_byte) noexcept {
   return Width::astral;
 }
 
+// The largest byte of a text and how many of its bytes are 0x80 or more
+// (those of characters beyond ASCII).
+struct TextStats {
+  unsigned max;
+  std::size_t high;
+};
+
 // Every kernel has
-//   unsigned max_byte(p, n);
+//   TextStats stats(p, n);
 //   std::size_t to_latin1(p, n): rewrites UTF-8 of width latin1 in place as
 //     Latin-1 and returns its length;
-//   std::size_t to_utf16(p, n, out): writes UTF-8 of width bmp (or less) as
-//     UTF-16 in native order to out (room for n units) and returns the units.
+//   std::size_t to_utf16(p, n, out): writes UTF-8 as UTF-16 in native order
+//     (a surrogate pair for a character beyond U+FFFF) to out (room for n
+//     units) and returns the units.
 struct Portable {
-  static unsigned max_byte(const char* p, std::size_t n) noexcept;
+  static TextStats stats(const char* p, std::size_t n) noexcept;
   static std::size_t to_latin1(char* p, std::size_t n) noexcept;
   static std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out) noexcept;
 };
 
 #if defined(SORBEK_X86_64)
-// The largest byte with AVX2, where the CPU has it.
-unsigned max_byte_avx2(const char* p, std::size_t n) noexcept;
+// The stats with AVX2, where the CPU has it.
+TextStats stats_avx2(const char* p, std::size_t n) noexcept;
 
 struct Sse2 {
-  static unsigned max_byte(const char* p, std::size_t n) noexcept;
+  static TextStats stats(const char* p, std::size_t n) noexcept;
   static std::size_t to_latin1(char* p, std::size_t n) noexcept;
   static std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out) noexcept;
 };
 using Best = Sse2;
 #elif defined(SORBEK_AARCH64)
 struct Neon {
-  static unsigned max_byte(const char* p, std::size_t n) noexcept;
+  static TextStats stats(const char* p, std::size_t n) noexcept;
   static std::size_t to_latin1(char* p, std::size_t n) noexcept;
   static std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out) noexcept;
 };
@@ -64,7 +72,7 @@ using Best = Neon;
 using Best = Portable;
 #endif
 
-// The largest byte, by the widest kernel the CPU runs (chosen once).
-unsigned max_byte(const char* p, std::size_t n) noexcept;
+// The stats, by the widest kernel the CPU runs (chosen once).
+TextStats stats(const char* p, std::size_t n) noexcept;
 
 }  // namespace sorbek::json::transcode

@@ -70,9 +70,19 @@ void check_kernel(const char* name) {
   for (int i = 0; i < 20000; ++i) {
     const char32_t widest = std::vector<char32_t>{0x7F, 0xFF, 0x7FF, 0xFFFF, 0x10FFFF}[i % 5];
     const Sample s = sample(rng, widest, rng() % 300);
-    const unsigned max = Kernel::max_byte(s.utf8.data(), s.utf8.size());
-    ASSERT_EQ(max, Portable::max_byte(s.utf8.data(), s.utf8.size())) << name;
-    ASSERT_EQ(max, sorbek::json::transcode::max_byte(s.utf8.data(), s.utf8.size())) << name;
+    const TextStats stats = Kernel::stats(s.utf8.data(), s.utf8.size());
+    const unsigned max = stats.max;
+    unsigned want_max = 0;
+    std::size_t want_high = 0;
+    for (const char c : s.utf8) {
+      want_max = std::max(want_max, static_cast<unsigned>(static_cast<unsigned char>(c)));
+      want_high += static_cast<unsigned char>(c) >= 0x80;
+    }
+    ASSERT_EQ(max, want_max) << name;
+    ASSERT_EQ(stats.high, want_high) << name;
+    const TextStats best = sorbek::json::transcode::stats(s.utf8.data(), s.utf8.size());
+    ASSERT_EQ(best.max, max) << name;
+    ASSERT_EQ(best.high, stats.high) << name;
     const Width width = width_of_max_byte(max);
     ASSERT_EQ(width == Width::ascii, s.widest < 0x80) << name;
     ASSERT_EQ(width <= Width::latin1, s.widest < 0x100) << name;

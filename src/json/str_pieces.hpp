@@ -1,0 +1,106 @@
+#pragma once
+// How the result str is made from the writer's UTF-8 output, by what the
+// output holds (measured on outputs of 10 KB to 4 MB, with 0 to 30% of their
+// characters above U+00FF, sparse and dense):
+// - characters that all fit Latin-1: made whole, from ASCII or from Latin-1
+//   rewritten in place, which CPython copies at memory speed into a str it
+//   allocates once at its final size;
+// - at least half of the bytes beyond ASCII and no character beyond the
+//   Basic Multilingual Plane (text in most non-Latin scripts): CPython
+//   decodes such UTF-8 a character at a time and UTF-16 about twice as fast,
+//   so it is made in pieces that the interpreter joins into one str: runs of
+//   4 KiB blocks without a character above U+00FF as ASCII or Latin-1, and
+//   blocks with one, merged up to 16 KiB, recoded to UTF-16 in a small
+//   scratch buffer. No allocation of the call then grows much beyond the
+//   output, and the str is allocated once at its final width;
+// - anything else (mostly ASCII with some wider characters, or characters
+//   beyond the BMP): decoded from UTF-8 whole. Recoding it would cost a
+//   second copy of the text about as large as the str, and the fresh pages
+//   of that copy, faulted in on each call once the allocator has handed
+//   large blocks back, cost more than CPython's slower decoding of it.
+//
+// Free of Python.
+
+#include <algorithm>
+#include <cstddef>
+
+#include "json/transcode.hpp"
+
+namespace sorbek::json {
+
+inline constexpr std::size_t piece_block = 4096;
+inline constexpr std::size_t wide_piece_limit = 16384;
+
+// A block of the output: from the previous block's end (or 0) to `end`,
+// never splitting a character; its largest byte and how many of its bytes
+// belong to characters beyond ASCII.
+struct TextBlock {
+  std::size_t end;
+  unsigned max;
+  std::size_t high;
+};
+
+inline bool block_is_wide(unsigned max) noexcept { return max >= 0xC4; }  // a character above U+00FF
+
+// Appends the blocks of valid UTF-8 data[0, n) to `blocks` (push_back).
+template <class Blocks>
+void scan_blocks(const char* data, std::size_t n, Blocks& blocks) {
+  std::size_t begin = 0;
+  while (begin < n) {
+    std::size_t end = std::min(n, begin + piece_block);
+    while (end < n && (static_cast<unsigned char>(data[end]) & 0xC0) == 0x80) ++end;
+    const transcode::TextStats stats = transcode::stats(data + begin, end - begin);
+    blocks.push_back(TextBlock{end, stats.max, stats.high});
+    begin = end;
+  }
+}
+
+enum class StrRoute { ascii, latin1, utf8, pieces };
+
+template <class Blocks>
+StrRoute choose_route(const Blocks& blocks) {
+  unsigned max = 0;
+  std::size_t high = 0;
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    max = std::max(max, blocks[i].max);
+    high += blocks[i].high;
+  }
+  if (max < 0x80) return StrRoute::ascii;
+  if (!block_is_wide(max)) return StrRoute::latin1;
+  const std::size_t size = blocks.size() > 0 ? blocks[blocks.size() - 1].end : 0;
+  if (max < 0xF0 && 2 * high >= size) return StrRoute::pieces;
+  return StrRoute::utf8;
+}
+
+enum class PieceForm { ascii, latin1, utf16 };
+
+struct Piece {
+  PieceForm form;
+  std::size_t begin, end;  // byte range of the output
+};
+
+// Calls emit(piece) for the pieces of the blocks, in order.
+template <class Blocks, class Emit>
+void emit_pieces(const Blocks& blocks, Emit&& emit) {
+  std::size_t begin = 0, i = 0;
+  const std::size_t count = blocks.size();
+  while (i < count) {
+    const std::size_t start = begin;
+    unsigned max = 0;
+    if (block_is_wide(blocks[i].max)) {
+      while (i < count && block_is_wide(blocks[i].max) && begin - start < wide_piece_limit) begin = blocks[i++].end;
+      emit(Piece{PieceForm::utf16, start, begin});
+      continue;
+    }
+    while (i < count && !block_is_wide(blocks[i].max)) {
+      max = std::max(max, blocks[i].max);
+      begin = blocks[i++].end;
+    }
+    emit(Piece{max < 0x80 ? PieceForm::ascii : PieceForm::latin1, start, begin});
+  }
+}
+
+// The longest UTF-16 piece, in bytes of UTF-8 (and so in units at most).
+inline constexpr std::size_t wide_piece_max = wide_piece_limit + piece_block + 3;
+
+}  // namespace sorbek::json
