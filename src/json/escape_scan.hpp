@@ -33,11 +33,31 @@ std::size_t escape_scan_avx2(const char* p, std::size_t n) noexcept;
 std::size_t escape_scan_neon(const char* p, std::size_t n) noexcept;
 #endif
 
-using EscapeScanFn = std::size_t (*)(const char*, std::size_t) noexcept;
-EscapeScanFn escape_scan_for(simd::Isa isa) noexcept;
+// Each copies p[0, n) to `to` up to the first byte to escape and returns its
+// index, or n; it may also store bytes after that one (never beyond to[n)),
+// which the caller overwrites. One pass, where scanning and then copying
+// reads a long string twice.
+std::size_t copy_until_escape_portable(const char* p, std::size_t n, char* to) noexcept;
+#if defined(SORBEK_X86_64)
+std::size_t copy_until_escape_sse2(const char* p, std::size_t n, char* to) noexcept;
+std::size_t copy_until_escape_avx2(const char* p, std::size_t n, char* to) noexcept;
+#elif defined(SORBEK_AARCH64)
+std::size_t copy_until_escape_neon(const char* p, std::size_t n, char* to) noexcept;
+#endif
 
-// The widest kernel the CPU runs, chosen once.
-extern const EscapeScanFn escape_scan_best;
+using EscapeScanFn = std::size_t (*)(const char*, std::size_t) noexcept;
+using CopyUntilEscapeFn = std::size_t (*)(const char*, std::size_t, char*) noexcept;
+
+// The kernels of one instruction set (the portable ones for scalar).
+struct EscapeKernels {
+  EscapeScanFn scan;
+  CopyUntilEscapeFn copy_until_escape;
+};
+EscapeKernels escape_kernels_for(simd::Isa isa) noexcept;
+inline EscapeScanFn escape_scan_for(simd::Isa isa) noexcept { return escape_kernels_for(isa).scan; }
+
+// The widest kernels the CPU runs, chosen once.
+extern const EscapeKernels escape_kernels_best;
 
 namespace detail {
 
@@ -140,7 +160,7 @@ SORBEK_NO_SANITIZE_ADDRESS inline std::size_t copy_short_run(const char* p, std:
 // last 8-byte step that ends at the end of the run and overlaps bytes already
 // known to be clean, so no byte loop is needed from 8 bytes on.
 inline std::size_t escape_scan(const char* p, std::size_t n) noexcept {
-  if (n >= 32) return escape_scan_best(p, n);
+  if (n >= 32) return escape_kernels_best.scan(p, n);
 #if defined(SORBEK_X86_64)
   if (n >= 16) {
     // Two blocks, the second ending at the end of the run.

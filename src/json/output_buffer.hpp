@@ -26,9 +26,9 @@ class OutputBuffer {
   }
 
   // Makes room for `extra` more bytes; the capacity becomes the larger of
-  // one and a half times itself and what is needed. A smaller factor than
-  // doubling keeps the unused capacity, which is held while the result str
-  // is made, below half the text.
+  // what is needed and twice itself, or from 64 KiB on one and a half times
+  // itself, which keeps the unused capacity of a large output, held while
+  // the result str is made, below half the text.
   void reserve(std::size_t extra) {
     if (capacity_ - size_ < extra) [[unlikely]] grow(extra);
   }
@@ -87,7 +87,8 @@ class OutputBuffer {
   [[gnu::noinline]] void grow(std::size_t extra) {
     if (extra > static_cast<std::size_t>(PY_SSIZE_T_MAX) - size_) throw std::bad_alloc();
     const std::size_t needed = size_ + extra;
-    const std::size_t capacity = std::max(capacity_ + capacity_ / 2, needed);
+    const std::size_t factor_capacity = capacity_ < 65536 ? 2 * capacity_ : capacity_ + capacity_ / 2;
+    const std::size_t capacity = std::max(factor_capacity, needed);
     void* data;
     if (data_ == inline_) {
       data = PyMem_Malloc(capacity);

@@ -48,6 +48,7 @@ TEST_P(EscapeScan, EveryByteAtEveryPosition) {
 
 TEST_P(EscapeScan, RandomAgainstScalar) {
   const EscapeScanFn scan = escape_scan_for(GetParam());
+  const CopyUntilEscapeFn copy = escape_kernels_for(GetParam()).copy_until_escape;
   std::mt19937_64 rng(99);
   for (int i = 0; i < 20000; ++i) {
     const std::size_t n = rng() % 300;
@@ -57,6 +58,12 @@ TEST_P(EscapeScan, RandomAgainstScalar) {
     for (int k = 0; k < specials && n > 0; ++k) s[rng() % n] = static_cast<char>("\"\\\x01\x1f\n"[rng() % 5]);
     ASSERT_EQ(scan(s.data(), n), escape_scan_scalar(s.data(), n));
     ASSERT_EQ(escape_scan(s.data(), n), reference(s));
+    // The copy: the clean prefix, and nothing stored past n.
+    std::string to(n + 16, '~');
+    const std::size_t clean = copy(s.data(), n, to.data());
+    ASSERT_EQ(clean, reference(s));
+    ASSERT_EQ(to.substr(0, clean), s.substr(0, clean));
+    ASSERT_EQ(to.substr(n), std::string(16, '~'));
   }
 }
 

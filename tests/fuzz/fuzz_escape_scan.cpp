@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <vector>
 
 #include "json/escape_scan.hpp"
 
@@ -14,7 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using sorbek::simd::Isa;
   for (Isa isa : {Isa::sse2, Isa::avx2, Isa::neon}) {
     if (!sorbek::simd::isa_available(isa)) continue;
-    if (sorbek::json::escape_scan_for(isa)(text, size) != want) std::abort();
+    const sorbek::json::EscapeKernels kernels = sorbek::json::escape_kernels_for(isa);
+    if (kernels.scan(text, size) != want) std::abort();
+    std::vector<char> copied(size + 32, '~');
+    if (kernels.copy_until_escape(text, size, copied.data()) != want) std::abort();
+    if (std::memcmp(copied.data(), text, want) != 0 || copied[size] != '~') std::abort();
   }
   if (sorbek::json::escape_scan(text, size) != want) std::abort();
 #if defined(SORBEK_HAS_SHORT_RUN)
