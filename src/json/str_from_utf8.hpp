@@ -128,9 +128,19 @@ class BlockList {
 // str is allocated. Throws std::bad_alloc when a native buffer cannot be had.
 template <class Release>
 PyObject* str_from_utf8(char* data, std::size_t size, Release&& release_text) {
+  detail::Utf16Scratch scratch;
+  if (size <= piece_block) {
+    // One block (most responses): no list of blocks to keep.
+    const transcode::TextStats stats = transcode::stats(data, size);
+    const StrRoute route = route_for(stats.max, stats.high, size);
+    const PieceForm form = route == StrRoute::ascii    ? PieceForm::ascii
+                           : route == StrRoute::latin1 ? PieceForm::latin1
+                                                       : PieceForm::utf16;
+    if (route == StrRoute::utf8) return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), nullptr);
+    return detail::piece_str(data, Piece{form, 0, size}, scratch);
+  }
   detail::BlockList<8> blocks;
   scan_blocks(data, size, blocks);
-  detail::Utf16Scratch scratch;
   switch (choose_route(blocks)) {
     case StrRoute::ascii:
       return detail::piece_str(data, Piece{PieceForm::ascii, 0, size}, scratch);

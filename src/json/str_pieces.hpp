@@ -57,6 +57,15 @@ void scan_blocks(const char* data, std::size_t n, Blocks& blocks) {
 
 enum class StrRoute { ascii, latin1, utf8, pieces };
 
+// The route for a text of `size` bytes whose largest byte is `max` and of
+// which `high` bytes are 0x80 or more.
+inline StrRoute route_for(unsigned max, std::size_t high, std::size_t size) noexcept {
+  if (max < 0x80) return StrRoute::ascii;
+  if (!block_is_wide(max)) return StrRoute::latin1;
+  if (max < 0xF0 && 2 * high >= size) return StrRoute::pieces;
+  return StrRoute::utf8;
+}
+
 template <class Blocks>
 StrRoute choose_route(const Blocks& blocks) {
   unsigned max = 0;
@@ -65,11 +74,7 @@ StrRoute choose_route(const Blocks& blocks) {
     max = std::max(max, blocks[i].max);
     high += blocks[i].high;
   }
-  if (max < 0x80) return StrRoute::ascii;
-  if (!block_is_wide(max)) return StrRoute::latin1;
-  const std::size_t size = blocks.size() > 0 ? blocks[blocks.size() - 1].end : 0;
-  if (max < 0xF0 && 2 * high >= size) return StrRoute::pieces;
-  return StrRoute::utf8;
+  return route_for(max, high, blocks.size() > 0 ? blocks[blocks.size() - 1].end : 0);
 }
 
 enum class PieceForm { ascii, latin1, utf16 };

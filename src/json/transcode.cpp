@@ -170,7 +170,20 @@ struct Sse2Ops {
 
 }  // namespace
 
+namespace {
+
+unsigned horizontal_max(__m128i m) noexcept {
+  m = _mm_max_epu8(m, _mm_srli_si128(m, 8));
+  m = _mm_max_epu8(m, _mm_srli_si128(m, 4));
+  m = _mm_max_epu8(m, _mm_srli_si128(m, 2));
+  m = _mm_max_epu8(m, _mm_srli_si128(m, 1));
+  return static_cast<unsigned>(_mm_cvtsi128_si32(m)) & 0xFF;
+}
+
+}  // namespace
+
 TextStats Sse2::stats(const char* p, std::size_t n) noexcept {
+  if (n < 16) return Portable::stats(p, n);
   __m128i m = _mm_setzero_si128();
   std::size_t high = 0, i = 0;
   for (; i + 16 <= n; i += 16) {
@@ -178,12 +191,13 @@ TextStats Sse2::stats(const char* p, std::size_t n) noexcept {
     m = _mm_max_epu8(m, v);
     high += static_cast<unsigned>(__builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(v))));
   }
-  unsigned char lanes[16];
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), m);
-  TextStats t = Portable::stats(p + i, n - i);
-  t.max = std::max(t.max, static_cast<unsigned>(*std::max_element(lanes, lanes + 16)));
-  t.high += high;
-  return t;
+  if (i < n) {
+    // The last 16 bytes, counting only those not counted yet.
+    const __m128i v = Sse2Ops::load(p + n - 16);
+    m = _mm_max_epu8(m, v);
+    high += static_cast<unsigned>(__builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(v)) >> (16 - (n - i))));
+  }
+  return {horizontal_max(m), high};
 }
 
 SORBEK_TARGET_AVX2 TextStats stats_avx2(const char* p, std::size_t n) noexcept {
@@ -200,11 +214,9 @@ SORBEK_TARGET_AVX2 TextStats stats_avx2(const char* p, std::size_t n) noexcept {
     high += static_cast<std::size_t>(__builtin_popcountll((std::uint64_t{y_high} << 32) | x_high));
   }
   const __m256i m = _mm256_max_epu8(a, b);
-  const __m128i half = _mm_max_epu8(_mm256_castsi256_si128(m), _mm256_extracti128_si256(m, 1));
-  unsigned char lanes[16];
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), half);
+  const unsigned max = horizontal_max(_mm_max_epu8(_mm256_castsi256_si128(m), _mm256_extracti128_si256(m, 1)));
   TextStats t = Sse2::stats(p + i, n - i);
-  t.max = std::max(t.max, static_cast<unsigned>(*std::max_element(lanes, lanes + 16)));
+  t.max = std::max(t.max, max);
   t.high += high;
   return t;
 }
