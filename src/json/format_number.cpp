@@ -27,9 +27,16 @@ inline unsigned digit_count(std::uint64_t v) noexcept {
 constexpr int floor_log10_pow2(int q) noexcept { return (q * 315653) >> 20; }
 constexpr int floor_log10_three_quarters_pow2(int q) noexcept { return (q * 631305 - 261663) >> 21; }
 
-// Biased exponents of the non-integral doubles that float_in_range accepts.
-constexpr int lowest_biased = 1009, highest_biased = 1074;
+// Biased exponents of the non-integral doubles that float_in_range accepts:
+// from that of the smallest accepted magnitude to the last below 2^52, from
+// which on every double is integral (written as an integer, without the
+// table). Widening the accepted range resizes the table with it.
+constexpr int biased_exponent(double x) { return static_cast<int>(std::bit_cast<std::uint64_t>(x) >> 52); }
+constexpr int lowest_biased = biased_exponent(float_min_magnitude);
+constexpr int highest_biased = biased_exponent(4503599627370496.0) - 1;  // 2^52
 constexpr int exponents = highest_biased - lowest_biased + 1;
+// Integral doubles are written through int64.
+static_assert(float_magnitude_limit <= 9223372036854775808.0);
 
 // Per binary exponent q, and per kind of gap below (a power of two has a
 // lower gap half the upper one): k, where 10^k is the candidates' spacing,

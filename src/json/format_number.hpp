@@ -18,13 +18,17 @@ inline constexpr std::size_t float_chars = 48;
 char* write_uint64(std::uint64_t v, char* out) noexcept;
 char* write_int64(std::int64_t v, char* out) noexcept;
 
-// Whether the float is written at all: zero, or a finite magnitude from the
-// double nearest 0.0001 up to but not including 1e16.
+// The accepted magnitudes: zero, and from the double nearest 0.0001 up to but
+// not including 1e16. The float writer's tables are sized from these.
+inline constexpr double float_min_magnitude = 0.0001;
+inline constexpr double float_magnitude_limit = 1e16;
+
+// Whether the float is written at all.
 inline bool float_in_range(double x) noexcept {
   const std::uint64_t magnitude_bits = std::bit_cast<std::uint64_t>(x) & 0x7FFFFFFFFFFFFFFFull;
   if (magnitude_bits > 0x7FEFFFFFFFFFFFFFull) return false;  // NaN or infinite
   const double magnitude = std::bit_cast<double>(magnitude_bits);
-  return magnitude < 1e16 && (magnitude >= 0.0001 || magnitude == 0.0);
+  return magnitude < float_magnitude_limit && (magnitude >= float_min_magnitude || magnitude == 0.0);
 }
 
 // Decimal digits: value = digits * 10^exponent.
