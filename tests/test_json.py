@@ -10,7 +10,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import run_python
+from conftest import examples, run_python
 from reference import float_text, plain, ref_dumps
 from sorbek_accel import json_dumps
 
@@ -342,7 +342,7 @@ def floats_in(value):
             yield from floats_in(item)
 
 
-@settings(max_examples=2500, suppress_health_check=[HealthCheck.too_slow], deadline=None)
+@settings(max_examples=examples(2500), suppress_health_check=[HealthCheck.too_slow], deadline=None)
 @given(trees)
 def test_matches_standard_library(value):
     got = json_dumps(value)
