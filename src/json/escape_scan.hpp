@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "simd/cpu.hpp"
+#include "simd/read_bound.hpp"
 
 #if defined(SORBEK_X86_64)
 #include <emmintrin.h>
@@ -93,13 +94,14 @@ inline std::size_t escape_scan_bytes(const char* p, std::size_t n) noexcept {
 // and their lengths change from one string to the next, so code that
 // branches on the length mispredicts. copy_short_run instead reads a whole
 // 32-byte window, tests it at once and copies it whole. The window may reach
-// past the run's end, so it is read only when it lies within the 4 KiB page
-// of the run's first byte, which is mapped; only the run's own bytes are
-// used. An empty run has no byte of its own and is never read this way.
+// past the run's end, so it is read only where the process's read bound
+// allows (simd/read_bound.hpp); only the run's own bytes are used. An empty
+// run has no byte of its own and is never read this way.
 inline constexpr std::size_t short_run = 32;
 
-inline bool short_window_readable(const char* p) noexcept {
-  return (reinterpret_cast<std::uintptr_t>(p) & 4095) <= 4096 - short_run;
+inline bool short_window_readable(const char* p, std::size_t n,
+                                  std::uintptr_t mask = simd::process_read_mask) noexcept {
+  return simd::window_within_bound(p, n, short_run, mask);
 }
 
 // The reference: reads only p[0, n), copies it to `to`, and returns the index
@@ -108,7 +110,7 @@ std::size_t copy_short_run_portable(const char* p, std::size_t n, char* to) noex
 
 #if defined(SORBEK_X86_64) || defined(SORBEK_AARCH64)
 #define SORBEK_HAS_SHORT_RUN 1
-// For 0 < n <= short_run and short_window_readable(p): stores the window's 32
+// For 0 < n <= short_run and short_window_readable(p, n): stores the window's 32
 // bytes at `to` (room for 32) and returns what the reference returns.
 SORBEK_NO_SANITIZE_ADDRESS inline std::size_t copy_short_run(const char* p, std::size_t n, char* to) noexcept {
 #if defined(SORBEK_X86_64)

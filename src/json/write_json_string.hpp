@@ -40,7 +40,7 @@ inline void write_escape(OutputBuffer& out, unsigned char c) noexcept {
 // Appends the literal for `length` bytes of valid UTF-8 at `text`, quotes included.
 inline void write_json_string(OutputBuffer& out, const char* text, std::size_t length) {
 #if defined(SORBEK_HAS_SHORT_RUN)
-  if (length - 1 < short_run && short_window_readable(text)) {  // 1 to short_run bytes
+  if (length - 1 < short_run && short_window_readable(text, length)) {  // 1 to short_run bytes
     out.reserve(short_run + 2);
     char* to = out.cursor();
     to[0] = '"';

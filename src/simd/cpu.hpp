@@ -24,5 +24,6 @@ const char* isa_name(Isa isa) noexcept;
 #endif
 
 // Kernels that read a whole vector window around a short run, within the
-// run's page, are hidden from AddressSanitizer: the window may cover redzones.
+// process's read bound, are hidden from AddressSanitizer: the window may
+// cover redzones.
 #define SORBEK_NO_SANITIZE_ADDRESS __attribute__((no_sanitize_address))

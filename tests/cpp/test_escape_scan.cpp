@@ -3,9 +3,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "json/escape_scan.hpp"
 #include "kernel_variants.hpp"
@@ -59,11 +61,18 @@ TEST_P(EscapeScan, RandomAgainstScalar) {
 }
 
 #if defined(SORBEK_HAS_SHORT_RUN)
-// Runs of every short length (1 to 32 bytes) ending at every distance from a page that is
-// followed by an inaccessible one, with escapable bytes after each run: the
-// window is read only where it is declared readable (a read past the page
-// would fault), and the result and the copied run are the reference's.
-TEST(ShortRun, AgainstPortableUpToAGuardPage) {
+using sorbek::simd::ReadBound;
+
+class ShortRun : public ::testing::TestWithParam<ReadBound> {};
+
+// Runs of every short length (1 to 32 bytes) ending at every distance from a
+// page that is followed by an inaccessible one, with escapable bytes after
+// each run. The page end is also a granule end, so a window read past the
+// last byte's granule (for runs ending within 16 bytes of it) or, under the
+// exact bound, past a run that ends there, would fault as a read past the
+// page does. The result and the copied run are the reference's.
+TEST_P(ShortRun, AgainstPortableUpToAGuardPage) {
+  const std::uintptr_t mask = sorbek::simd::read_bound_mask(GetParam());
   const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   void* map = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(map, MAP_FAILED);
@@ -80,11 +89,10 @@ TEST(ShortRun, AgainstPortableUpToAGuardPage) {
           p[i] = rng() % 16 == 0 ? "\"\\\x01\x1f\n"[rng() % 5] : static_cast<char>(0x20 + rng() % 0xE0);
           if (p[i] == '"' || p[i] == '\\') p[i] = rng() % 8 == 0 ? p[i] : 'a';
         }
-        if (!short_window_readable(p)) {
+        if (!short_window_readable(p, n, mask)) {
           ++declined;
           continue;
         }
-        ASSERT_GE(static_cast<std::size_t>(end - p), short_run);
         char got[short_run], want[short_run];
         const std::size_t index = copy_short_run(p, n, got);
         ASSERT_EQ(index, copy_short_run_portable(p, n, want)) << "len " << n << " gap " << gap;
@@ -97,6 +105,65 @@ TEST(ShortRun, AgainstPortableUpToAGuardPage) {
   EXPECT_GT(declined, 0u);
   munmap(map, 2 * page);
 }
+
+// The exact bound reads a window only where it is the run itself.
+TEST(ShortRun, ExactBoundReadsOnlyWholeWindows) {
+  alignas(64) char text[3 * short_run] = {};
+  const std::uintptr_t exact = sorbek::simd::read_bound_mask(ReadBound::exact);
+  for (std::size_t offset = 0; offset < short_run; ++offset) {
+    for (std::size_t n = 1; n <= short_run; ++n) {
+      EXPECT_EQ(short_window_readable(text + offset, n, exact), n == short_run) << offset << " " << n;
+    }
+  }
+}
+
+// The granule bound lets a window reach at most to the end of the 16-byte
+// granule that holds the run's last byte (a guard page cannot show a read
+// within a page, so this is checked on the addresses).
+TEST(ShortRun, GranuleBoundStaysInTheLastBytesGranule) {
+  alignas(64) char text[4 * short_run] = {};
+  const std::uintptr_t granule = sorbek::simd::read_bound_mask(ReadBound::granule);
+  std::size_t readable = 0;
+  for (std::size_t offset = 0; offset < 16; ++offset) {
+    for (std::size_t n = 1; n <= short_run; ++n) {
+      const std::size_t last_granule_end = (offset + n - 1) / 16 * 16 + 16;
+      const bool fits = offset + short_run <= last_granule_end;
+      EXPECT_EQ(short_window_readable(text + offset, n, granule), fits) << offset << " " << n;
+      readable += fits;
+    }
+  }
+  EXPECT_GT(readable, 0u);
+}
+
+// Fresh heap blocks of every short size, each read the way the writer reads
+// strings, with this process's bound. Run with a tagged heap (arm64 under
+// qemu -cpu max with GLIBC_TUNABLES=glibc.mem.tagging=3) a window that
+// reached into a neighbouring block would fault.
+TEST(ShortRun, FreshHeapBlocksWithTheProcessBound) {
+  std::vector<char*> blocks;
+  std::size_t read = 0;
+  for (int round = 0; round < 8; ++round) {
+    for (std::size_t n = 1; n <= short_run; ++n) {
+      auto* p = static_cast<char*>(std::malloc(n));
+      ASSERT_NE(p, nullptr);
+      std::memset(p, 'a' + static_cast<int>(n % 26), n);
+      blocks.push_back(p);
+    }
+  }
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    const std::size_t n = i % short_run + 1;
+    if (!short_window_readable(blocks[i], n)) continue;
+    char got[short_run];
+    ASSERT_EQ(copy_short_run(blocks[i], n, got), n);
+    ASSERT_EQ(std::string(got, n), std::string(blocks[i], n));
+    ++read;
+  }
+  for (char* p : blocks) std::free(p);
+  EXPECT_GT(read, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bounds, ShortRun, ::testing::Values(ReadBound::page, ReadBound::granule, ReadBound::exact),
+                         [](const auto& bound) { return std::string(sorbek::simd::read_bound_name(bound.param)); });
 #endif
 
 INSTANTIATE_TEST_SUITE_P(Kernels, EscapeScan, ::testing::ValuesIn(runnable_isas()), IsaName());

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memset(window, '"', sizeof window);
     std::memcpy(window, text, size);
     char copied[short_run];
-    if (!sorbek::json::short_window_readable(window)) std::abort();
+    if (!sorbek::json::short_window_readable(window, size)) std::abort();
     if (sorbek::json::copy_short_run(window, size, copied) != want) std::abort();
     if (std::memcmp(copied, text, size) != 0) std::abort();
   }
