@@ -23,6 +23,16 @@ function(sorbek_check_system)
   endif()
 endfunction()
 
+# Before enable_language(CXX), whose own failure is a page of CMake errors:
+# slim and Alpine images, where servers are built, have no compiler at all.
+function(sorbek_check_compiler)
+  include(CheckLanguage)
+  check_language(CXX)
+  if(NOT CMAKE_CXX_COMPILER)
+    sorbek_unsupported("no C++ compiler was found")
+  endif()
+endfunction()
+
 # After enable_language(CXX): CMake knows the compiler's standard modes, and
 # a test program needs the C++20 language and library parts the sources use.
 function(sorbek_check_cxx20)

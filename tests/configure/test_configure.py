@@ -2,8 +2,9 @@
 names what is supported and says that the framework's pure-Python path
 serves. Each case is simulated in a real configure run of this tree: another
 target system through CMAKE_SYSTEM_NAME (as a cross build sets it), other
-interpreters by a stand-in that answers the one question the check asks, and
-a compiler without C++20 by a wrapper that refuses -std=c++20 as g++ 9 does.
+interpreters by a stand-in that answers the one question the check asks, a
+compiler without C++20 by a wrapper that refuses -std=c++20 as g++ 9 does,
+and a machine without a compiler by a search that sees none.
 Run by scripts/test.sh as `pytest tests/configure` (not part of `pytest tests`)."""
 
 import os
@@ -17,7 +18,9 @@ import pytest
 SOURCE = pathlib.Path(__file__).resolve().parents[2]
 CMAKE = shutil.which("cmake", path=os.pathsep.join([str(pathlib.Path(sys.executable).parent), os.environ.get("PATH", "")]))
 
-pytestmark = pytest.mark.skipif(CMAKE is None or shutil.which("g++") is None, reason="needs cmake and g++")
+NINJA = CMAKE and shutil.which("ninja", path=str(pathlib.Path(CMAKE).parent))
+
+pytestmark = pytest.mark.skipif(not (CMAKE and NINJA and shutil.which("g++")), reason="needs cmake, ninja beside it, and g++")
 
 SUPPORTED = "It builds on Linux, for CPython 3.12 or later with the GIL"
 SERVES = "Nothing is lost: the framework's pure-Python path serves here."
@@ -46,6 +49,11 @@ exec g++ "$@"
     return ["-DCMAKE_CXX_COMPILER=" + wrapper, "-DPython_EXECUTABLE=" + sys.executable]
 
 
+def no_compiler(tmp_path):
+    # Only the build tools' folder on PATH, and the system's folders ignored.
+    return ["-G", "Ninja", "-DCMAKE_IGNORE_PATH=/usr/bin;/bin;/usr/local/bin;/usr/sbin;/sbin"]
+
+
 CASES = {
     "macOS": (lambda tmp_path: ["-DCMAKE_SYSTEM_NAME=Darwin"], "the target system is Darwin, not Linux"),
     "Windows": (lambda tmp_path: ["-DCMAKE_SYSTEM_NAME=Windows"], "the target system is Windows, not Linux"),
@@ -53,12 +61,19 @@ CASES = {
     "CPython 3.11": (interpreter("cpython 3.11 0"), "the interpreter is CPython 3.11, older than 3.12"),
     "PyPy": (interpreter("pypy 3.11 0"), "the interpreter is pypy 3.11, not CPython"),
     "no C++20": (old_compiler, "the C++ compiler (GNU "),
+    "no compiler": (no_compiler, "no C++ compiler was found"),
 }
 
 
 def configure(tmp_path, options):
-    return subprocess.run([CMAKE, "-S", str(SOURCE), "-B", str(tmp_path / "build"), "-DCMAKE_CXX_COMPILER=g++", *options],
-                          capture_output=True, text=True, timeout=300)
+    env = dict(os.environ)
+    if "-G" in options:  # the no-compiler case
+        env.pop("CXX", None)
+        env["PATH"] = str(pathlib.Path(CMAKE).parent)
+    else:
+        options = ["-DCMAKE_CXX_COMPILER=g++", *options]
+    return subprocess.run([CMAKE, "-S", str(SOURCE), "-B", str(tmp_path / "build"), *options],
+                          capture_output=True, text=True, timeout=300, env=env)
 
 
 @pytest.mark.parametrize("case", CASES)
