@@ -60,7 +60,7 @@ cmake --build "$ROOT/build/test-clang"
 (cd "$ROOT/build/test-clang" && ctest --output-on-failure)
 
 stage "configure stops with one message where no build can work"
-(cd "$ROOT" && "$PY312" -m pytest tests/build -p no:cacheprovider -q)
+(cd "$ROOT" && "$PY312" -m pytest tests/configure -p no:cacheprovider -q)
 
 if [ "$(uname -m)" = x86_64 ]; then
   stage "arm64 (NEON) kernel tests, cross-built and run under qemu-user"
