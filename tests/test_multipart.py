@@ -2,6 +2,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from conftest import examples
 from reference import py_sections
 from sorbek_accel import multipart_sections
 
@@ -78,14 +79,14 @@ def multipart_bodies(draw):
     return body, delimiter
 
 
-@settings(max_examples=3000, suppress_health_check=[HealthCheck.too_slow], deadline=None)
+@settings(max_examples=examples(3000), suppress_health_check=[HealthCheck.too_slow], deadline=None)
 @given(multipart_bodies())
 def test_matches_reference_on_structured_bodies(case):
     body, delimiter = case
     assert multipart_sections(body, delimiter) == py_sections(body, delimiter)
 
 
-@settings(max_examples=2000, deadline=None)
+@settings(max_examples=examples(2000), deadline=None)
 @given(st.binary(max_size=64), st.binary(min_size=1, max_size=3))
 def test_matches_reference_on_random_bytes(body, delimiter):
     assert multipart_sections(body, delimiter) == py_sections(body, delimiter)

@@ -2,6 +2,8 @@
 outcome must be the right result, MemoryError, or PanicException("PyObject
 pointer is null"); never a crash or a wrong result."""
 
+import sys
+
 import pytest
 
 from conftest import run_python
@@ -15,9 +17,15 @@ except ImportError:
 
 pytestmark = pytest.mark.skipif(not HAS_TESTCAPI, reason="interpreter built without _testcapi.set_nomemory")
 
+# 3.12 and 3.13 lose an exception when the allocation of its traceback
+# fails, and report SystemError instead; 3.14 no longer does, and there the
+# sweeps below do not allow that outcome.
+LOSES_ERRORS = sys.version_info < (3, 14)
+
 SWEEP = """
 import gc, sys, tracemalloc, _testcapi, sorbek_accel
 from collections import Counter
+LOSES_ERRORS = sys.version_info < (3, 14)  # see LOSES_ERRORS above
 
 def attempt(fn, k):
     try:
@@ -48,7 +56,7 @@ def sweep(outcomes):
                 outcomes["ok"] += 1
             elif got[0] in ("MemoryError", "PanicException:PyObject pointer is null") or got == expected:
                 outcomes[got[0]] += 1
-            elif got[0] == "SystemError:error return without exception set":
+            elif got[0] == "SystemError:error return without exception set" and LOSES_ERRORS:
                 # The interpreter's own exception machinery after the call returned
                 # (a pure-Python raise shows it too); the boundary never returns
                 # NULL without an exception, it raises PanicException instead.
@@ -140,7 +148,10 @@ CASES = [("pure Python", raise_with_note)]
 """,
         30,
     )
-    assert "interpreter SystemError" in out
+    # Where the interpreter does not lose errors, the sweep allows no
+    # SystemError and passing it is the check.
+    if LOSES_ERRORS:
+        assert "interpreter SystemError" in out
 
 
 # Every allocation from the k-th on fails (set_nomemory(k, 0)), in a child
@@ -183,9 +194,10 @@ def forked(fn, k):
     return b"".join(chunks).decode()
 
 ALLOWED = ("MemoryError:", "PanicException: PyObject pointer is null",
-           # the interpreter's own machinery once the call has returned (see above)
-           "SystemError: error return without exception set",
            "TypeError: '<failed to extract type name>' object is not an instance of 'bytes'")
+if sys.version_info < (3, 14):
+    # the interpreter's own machinery once the call has returned (see LOSES_ERRORS)
+    ALLOWED += ("SystemError: error return without exception set",)
 outcomes = Counter()
 for name, fn in CASES:
     expected = forked(fn, 0)

@@ -54,22 +54,30 @@ def test_argument_refcounts_unchanged(name, fn):
     assert [sys.getrefcount(o) for o in watched] == before
 
 
+# From 3.14 the interpreter bounds C recursion by the real stack: a
+# self-containing list is refused only once its levels fill the 8 MiB stack,
+# about 10 ms a call, so that path runs a fiftieth of the calls there (still
+# 400 traced calls: a leak of 40 bytes a call shows).
+SCALE = {"json recursion": 50 if sys.version_info >= (3, 14) else 1}
+
+
 @pytest.mark.parametrize("name,fn", CALLS, ids=[c[0] for c in CALLS])
 def test_memory_flat_over_100k_calls(name, fn):
     process = psutil.Process()
-    for _ in range(2000):
+    scale = SCALE.get(name, 1)
+    for _ in range(2000 // scale):
         call(fn)
     gc.collect()
     rss_before = process.memory_info().rss
     tracemalloc.start()
-    for _ in range(2000):
+    for _ in range(2000 // scale):
         call(fn)
     traced_before, _ = tracemalloc.get_traced_memory()
-    for _ in range(20_000):
+    for _ in range(20_000 // scale):
         call(fn)
     traced_after, _ = tracemalloc.get_traced_memory()
     tracemalloc.stop()
-    for _ in range(78_000):
+    for _ in range(78_000 // scale):
         call(fn)
     gc.collect()
     rss_after = process.memory_info().rss
@@ -87,10 +95,15 @@ def test_result_objects_are_released():
     body = Tracked(BODY)
     ref = weakref.ref(body) if hasattr(body, "__weakref__") else None
     parts = multipart_sections(body, b"--b")
-    assert sys.getrefcount(parts) == 2
+    # What getrefcount reports for an object held only by a local, and for
+    # one held only by a list or tuple, differs between versions (3.14 takes
+    # no reference of its own for the call): measured on objects made here.
+    alone = [(bytes(range(2)), bytes(range(3)))]  # fresh objects, not the cached ones
+    held = (sys.getrefcount(alone[0]), sys.getrefcount(alone[0][0]), sys.getrefcount(alone[0][1]))
     # Counted outside assert statements, whose rewriting keeps temporaries alive.
     counts = [(sys.getrefcount(parts[i]), sys.getrefcount(parts[i][0]), sys.getrefcount(parts[i][1])) for i in range(len(parts))]
-    assert counts == [(2, 2, 2)] * len(parts)
+    assert sys.getrefcount(parts) == sys.getrefcount(alone)
+    assert counts == [held] * len(parts)
     del body
     if ref is not None:
         assert ref() is None
