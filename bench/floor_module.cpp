@@ -9,6 +9,7 @@
 //   prepare(text) -> object: the UTF-8 bytes text in those pieces' forms.
 //   floor(value, prepared) -> str: walks value, then makes the str.
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -77,25 +78,32 @@ bool walk(PyObject* value) {
   return false;
 }
 
-// The text in the forms the str is made from, converted once, outside the
-// timed calls: what the interpreter must be handed, not the work of getting
-// there, which json_dumps pays and an encoder could avoid.
+// The text as json_dumps makes its str from it, prepared outside the timed
+// calls. ASCII and Latin-1 pieces are kept as the interpreter is handed them
+// (json_dumps's in-place rewrite to Latin-1, which moves only the bytes after
+// the first non-ASCII character, is left out: it would destroy the text);
+// UTF-16 pieces are kept as UTF-8 and recoded on every call into a scratch
+// buffer made here, as json_dumps recodes them, since any encoder that reads
+// strings through the stable ABI gets their UTF-8.
 struct Prepared {
   bool join = false;
-  std::vector<std::pair<sorbek::json::PieceForm, std::string>> pieces;  // whole UTF-8: an empty form list
+  std::vector<std::pair<sorbek::json::PieceForm, std::string>> pieces;  // whole UTF-8: none
   std::string utf8;
+  mutable std::vector<std::uint16_t> units;
 };
 
 constexpr const char* capsule_name = "sorbek_floor.prepared";
 
-PyObject* str_of(sorbek::json::PieceForm form, const std::string& bytes) {
+PyObject* str_of(sorbek::json::PieceForm form, const std::string& bytes, std::uint16_t* units) {
   const auto size = static_cast<Py_ssize_t>(bytes.size());
   switch (form) {
     case sorbek::json::PieceForm::ascii: return PyUnicode_DecodeASCII(bytes.data(), size, nullptr);
     case sorbek::json::PieceForm::latin1: return PyUnicode_DecodeLatin1(bytes.data(), size, nullptr);
     case sorbek::json::PieceForm::utf16: {
+      const std::size_t count = sorbek::json::transcode::Best::to_utf16(bytes.data(), bytes.size(), units);
       int order = -1;
-      return PyUnicode_DecodeUTF16(bytes.data(), size, nullptr, &order);
+      return PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(units), static_cast<Py_ssize_t>(2 * count), nullptr,
+                                   &order);
     }
   }
   return nullptr;
@@ -118,11 +126,10 @@ PyObject* prepare(PyObject*, PyObject* text) {
     switch (piece.form) {
       case PieceForm::ascii: bytes.assign(begin, size); break;
       case PieceForm::latin1: bytes.assign(begin, transcode::Best::to_latin1(begin, size)); break;
-      case PieceForm::utf16: {
-        std::vector<std::uint16_t> units(size + 1);
-        bytes.assign(reinterpret_cast<const char*>(units.data()), 2 * transcode::Best::to_utf16(begin, size, units.data()));
+      case PieceForm::utf16:
+        bytes.assign(begin, size);
+        prepared->units.resize(std::max(prepared->units.size(), size));
         break;
-      }
     }
     prepared->pieces.emplace_back(piece.form, std::move(bytes));
   };
@@ -150,11 +157,12 @@ PyObject* floor(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (prepared->pieces.empty()) {
     return PyUnicode_DecodeUTF8(prepared->utf8.data(), static_cast<Py_ssize_t>(prepared->utf8.size()), nullptr);
   }
-  if (!prepared->join) return str_of(prepared->pieces[0].first, prepared->pieces[0].second);
+  std::uint16_t* units = prepared->units.data();
+  if (!prepared->join) return str_of(prepared->pieces[0].first, prepared->pieces[0].second, units);
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(prepared->pieces.size()));
   if (list == nullptr) return nullptr;
   for (std::size_t i = 0; i < prepared->pieces.size(); ++i) {
-    PyObject* piece = str_of(prepared->pieces[i].first, prepared->pieces[i].second);
+    PyObject* piece = str_of(prepared->pieces[i].first, prepared->pieces[i].second, units);
     if (piece == nullptr) {
       Py_DECREF(list);
       return nullptr;
