@@ -9,9 +9,7 @@ import pytest
 
 from conftest import run_python
 
-# A million levels: beyond the recursion counter of 3.12 and 3.13 and beyond
-# the real stack that bounds recursion in 3.14 (8 MiB, at 16 bytes a level
-# at least), where json_dumps writes 100,000 levels.
+# A million levels, far beyond the recursion limit.
 DEEP = "v = None\nfor _ in range(1_000_000):\n    v = {wrap}\n"
 AT_900 = "def at_900(x):\n    for _ in range(900):\n        x = [x]\n    return x\n"
 

@@ -217,10 +217,6 @@ def test_dict_storage_order_after_move_to_end():
     assert json_dumps(d) == ref_dumps(d)
 
 
-# 3.12 and 3.13 bound C recursion by a counter, well below 100,000 levels;
-# 3.14 bounds it by the thread's real stack, and json_dumps, whose levels take
-# less stack than json.dumps's, writes 100,000 levels there.
-STACK_BOUNDED = sys.version_info >= (3, 14)
 NESTINGS = {
     "list": (lambda inner: [inner], "[", "]"),
     "dict": (lambda inner: {"k": inner}, '{"k":', "}"),
@@ -228,28 +224,30 @@ NESTINGS = {
 }
 
 
+# Containers nest up to the interpreter's recursion limit, on every version:
+# 3.12 and 3.13 would allow more by their C recursion counters, 3.14 by the
+# real stack.
 @pytest.mark.parametrize("kind", NESTINGS)
-def test_deep_nesting_is_written_exactly_or_refused(kind):
+def test_nesting_is_bounded_by_the_recursion_limit(kind):
     make, opening, closing = NESTINGS[kind]
+    limit = sys.getrecursionlimit()
     value = None
+    for _ in range(limit):  # `limit` levels that hold a container, and one more
+        value = make(value)
+    value = make(value)
+    assert json_dumps(value) == opening * (limit + 1) + "null" + closing * (limit + 1)
+    with pytest.raises(RecursionError):
+        json_dumps(make(value))
     for _ in range(100_000):
         value = make(value)
-    if not STACK_BOUNDED:
-        with pytest.raises(RecursionError):
-            json_dumps(value)
-        return
-    try:
-        text = json_dumps(value)
-    except RecursionError:
-        return
-    assert text == opening * 100_000 + "null" + closing * 100_000
+    with pytest.raises(RecursionError):
+        json_dumps(value)
 
 
-# A million levels overflow an 8 MiB stack even at 16 bytes a level (the
-# least a call takes), in the main thread and in a thread with a 4 MiB stack:
-# RecursionError on every version, never a crash. (Smaller thread stacks are
-# below what 3.12's and 3.13's recursion counter allows: there CPython's own
-# json.dumps and repr overflow a 2 MiB one.)
+# A million levels, in the main thread and in a thread of 1 MiB, a stack that
+# the C recursion counter of 3.13 (which allows 10,000 levels) does not keep
+# from overflowing: RecursionError, never a crash. (The tree is kept, since
+# CPython's own deallocation of it overflows a smaller stack.)
 VERY_DEEP = """
 import threading
 from sorbek_accel import json_dumps
@@ -267,7 +265,7 @@ def attempt():
         except BaseException as e:
             print(type(e).__name__)
 attempt()
-threading.stack_size(4 << 20)
+threading.stack_size(1 << 20)
 thread = threading.Thread(target=attempt)
 thread.start()
 thread.join()

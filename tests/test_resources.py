@@ -54,30 +54,22 @@ def test_argument_refcounts_unchanged(name, fn):
     assert [sys.getrefcount(o) for o in watched] == before
 
 
-# From 3.14 the interpreter bounds C recursion by the real stack: a
-# self-containing list is refused only once its levels fill the 8 MiB stack,
-# about 10 ms a call, so that path runs a fiftieth of the calls there (still
-# 400 traced calls: a leak of 40 bytes a call shows).
-SCALE = {"json recursion": 50 if sys.version_info >= (3, 14) else 1}
-
-
 @pytest.mark.parametrize("name,fn", CALLS, ids=[c[0] for c in CALLS])
 def test_memory_flat_over_100k_calls(name, fn):
     process = psutil.Process()
-    scale = SCALE.get(name, 1)
-    for _ in range(2000 // scale):
+    for _ in range(2000):
         call(fn)
     gc.collect()
     rss_before = process.memory_info().rss
     tracemalloc.start()
-    for _ in range(2000 // scale):
+    for _ in range(2000):
         call(fn)
     traced_before, _ = tracemalloc.get_traced_memory()
-    for _ in range(20_000 // scale):
+    for _ in range(20_000):
         call(fn)
     traced_after, _ = tracemalloc.get_traced_memory()
     tracemalloc.stop()
-    for _ in range(78_000 // scale):
+    for _ in range(78_000):
         call(fn)
     gc.collect()
     rss_after = process.memory_info().rss

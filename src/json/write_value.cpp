@@ -23,27 +23,68 @@ constexpr const char* int_out_of_range = "int out of accelerator range";
 constexpr const char* float_out_of_range = "float outside accelerator range";
 constexpr const char* key_not_str = "dict keys must be str for the accelerator";
 
-// One level of the interpreter's recursion limit for each container that
-// holds a container, so that deep or self-containing trees raise
-// RecursionError instead of exhausting the stack. Only a nested container
-// makes the C stack grow, so a container of scalars (most of them) makes no
-// call at all: the level is entered when the first nested container is met.
+// Nesting depth of containers that hold containers, the only ones that make
+// the C stack grow. Each such level enters the interpreter's recursion check
+// (its C recursion limit on 3.12 and 3.13, the real stack bounds on 3.14),
+// and the depth is also kept within the interpreter's recursion limit (1000
+// by default), as Python code that recursed would be: the interpreters' own
+// C limits allow ten thousand levels or more, more than a thread with a
+// small stack holds, and on 3.14 a container that contains itself would run
+// to the end of the stack before it is refused. Deep or self-containing
+// trees thus raise RecursionError alike everywhere. The limit is read only
+// once a tree is deep, so that shallow ones (nearly all) pay nothing.
+class Depth {
+ public:
+  // False with RecursionError pending when the limit is reached.
+  bool enter() noexcept {
+    if (++depth_ > checked_below_) [[unlikely]] return enter_deep();
+    return Py_EnterRecursiveCall(" while encoding a JSON object") == 0 || (--depth_, false);
+  }
+  void leave() noexcept {
+    --depth_;
+    Py_LeaveRecursiveCall();
+  }
+
+ private:
+  [[gnu::noinline, gnu::cold]] bool enter_deep() noexcept {
+    const int limit = Py_GetRecursionLimit();
+    if (depth_ > limit) {
+      --depth_;
+      PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while encoding a JSON object");
+      return false;
+    }
+    checked_below_ = limit;
+    if (Py_EnterRecursiveCall(" while encoding a JSON object") != 0) {
+      --depth_;
+      return false;
+    }
+    return true;
+  }
+
+  int depth_ = 0;
+  int checked_below_ = 64;
+};
+
+// One level of Depth for each container that holds a container, entered when
+// the first nested container is met: a container of scalars (most of them)
+// makes no call at all.
 class RecursionGuard {
  public:
-  RecursionGuard() noexcept = default;
+  explicit RecursionGuard(Depth& depth) noexcept : depth_(depth) {}
   RecursionGuard(const RecursionGuard&) = delete;
   RecursionGuard& operator=(const RecursionGuard&) = delete;
   ~RecursionGuard() {
-    if (entered_) Py_LeaveRecursiveCall();
+    if (entered_) depth_.leave();
   }
   // False with RecursionError pending when the limit is reached.
   bool enter() noexcept {
     if (entered_) return true;
-    entered_ = Py_EnterRecursiveCall(" while encoding a JSON object") == 0;
+    entered_ = depth_.enter();
     return entered_;
   }
 
  private:
+  Depth& depth_;
   bool entered_ = false;
 };
 
@@ -109,6 +150,7 @@ class ValueWriter {
   }
 
   OutputBuffer& out_;
+  Depth depth_;
   std::optional<CallError> error_;
   KeyEntry keys_[key_slots] = {};
 };
@@ -180,7 +222,7 @@ bool ValueWriter::floating(PyObject* value) {
 // while the tree is written (see above), so none can change meanwhile.
 template <Py_ssize_t (*Size)(PyObject*), PyObject* (*GetItem)(PyObject*, Py_ssize_t)>
 bool ValueWriter::array(PyObject* sequence) {
-  RecursionGuard guard;
+  RecursionGuard guard(depth_);
   out_.put('[');
   const Py_ssize_t size = Size(sequence);
   for (Py_ssize_t i = 0; i < size; ++i) {
@@ -192,7 +234,7 @@ bool ValueWriter::array(PyObject* sequence) {
 }
 
 bool ValueWriter::dict(PyObject* dict) {
-  RecursionGuard guard;
+  RecursionGuard guard(depth_);
   out_.put('{');
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
