@@ -9,9 +9,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 source "$ROOT/scripts/sanitizer_env.sh"
 
-ensure_system_packages
-PY="$(venv_python 3.12 "$ROOT/requirements-test.txt")"
-export PATH="$(dirname "$PY"):$PATH"
+sanitizer_setup
 WORK="$ROOT/build/leak-plants"
 COPY="$WORK/tree"
 MODULE_DIR="$WORK/build"

@@ -10,9 +10,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 source "$ROOT/scripts/sanitizer_env.sh"
 
-ensure_system_packages
-PY="$(venv_python 3.12 "$ROOT/requirements-test.txt")"
-export PATH="$(dirname "$PY"):$PATH"
+sanitizer_setup
 BUILD="$ROOT/build/sanitize"
 
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \

@@ -2,6 +2,14 @@
 # common.sh): the sanitizer runtime to preload and the environment in which
 # the pytest suite runs against an ASan/UBSan build of the module.
 
+# The set-up both sanitizer scripts start with: Debian packages, and the
+# CPython 3.12 test environment (its CMake and Ninja first on PATH); sets PY.
+sanitizer_setup() {
+  ensure_system_packages
+  PY="$(venv_python 3.12 "$ROOT/requirements-test.txt")"
+  export PATH="$(dirname "$PY"):$PATH"
+}
+
 # Prints the path of clang's shared ASan runtime for this machine's architecture.
 asan_runtime() {
   local name runtime

@@ -37,115 +37,87 @@ std::size_t copy_short_run_portable(const char* p, std::size_t n, char* to) noex
   return escape_scan_scalar(p, n);
 }
 
-#if defined(SORBEK_X86_64)
+namespace {
 
-std::size_t escape_scan_sse2(const char* p, std::size_t n) noexcept {
-  auto hits = [&](std::size_t at) { return detail::escape_mask16(p + at); };
-  if (n < 16) return escape_scan_scalar(p, n);
+// The index of the first byte to escape in n >= width bytes, from block(at):
+// the escape mask (bits_per_byte bits a byte, the first byte lowest) of the
+// width bytes at `at`, which a copying kernel also stores. The last block
+// ends at n and overlaps bytes already known to be clean.
+template <std::size_t width, unsigned bits_per_byte, class Block>
+[[gnu::always_inline]] inline std::size_t first_escape(std::size_t n, Block&& block) noexcept {
   std::size_t i = 0;
-  for (; i + 16 <= n; i += 16) {
-    if (const unsigned mask = hits(i)) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+  for (; i + width <= n; i += width) {
+    if (const std::uint64_t mask = block(i)) return i + static_cast<std::size_t>(__builtin_ctzll(mask)) / bits_per_byte;
   }
   if (i == n) return n;
-  // The last block overlaps bytes already known to be clean.
-  const std::size_t at = n - 16;
-  if (const unsigned mask = hits(at)) return at + static_cast<std::size_t>(__builtin_ctz(mask));
+  const std::size_t at = n - width;
+  if (const std::uint64_t mask = block(at)) return at + static_cast<std::size_t>(__builtin_ctzll(mask)) / bits_per_byte;
   return n;
+}
+
+}  // namespace
+
+#if defined(SORBEK_X86_64)
+
+namespace {
+
+SORBEK_TARGET_AVX2 inline unsigned escape_mask32(__m256i v) noexcept {
+  const __m256i limit = _mm256_set1_epi8(0x1F);
+  const __m256i control = _mm256_cmpeq_epi8(_mm256_max_epu8(v, limit), limit);
+  const __m256i special =
+      _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('"')), _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\')));
+  return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_or_si256(control, special)));
+}
+
+}  // namespace
+
+std::size_t escape_scan_sse2(const char* p, std::size_t n) noexcept {
+  if (n < 16) return escape_scan_scalar(p, n);
+  return first_escape<16, 1>(n, [&](std::size_t at) { return detail::escape_mask16(p + at); });
 }
 
 std::size_t copy_until_escape_sse2(const char* p, std::size_t n, char* to) noexcept {
   if (n < 16) return copy_until_escape_portable(p, n, to);
-  auto copy_block = [&](std::size_t at) {
+  return first_escape<16, 1>(n, [&](std::size_t at) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), v);
     return detail::escape_mask16(v);
-  };
-  std::size_t i = 0;
-  for (; i + 16 <= n; i += 16) {
-    if (const unsigned mask = copy_block(i)) return i + static_cast<std::size_t>(__builtin_ctz(mask));
-  }
-  if (i == n) return n;
-  const std::size_t at = n - 16;  // overlaps bytes already copied and known clean
-  if (const unsigned mask = copy_block(at)) return at + static_cast<std::size_t>(__builtin_ctz(mask));
-  return n;
+  });
 }
 
 SORBEK_TARGET_AVX2 std::size_t escape_scan_avx2(const char* p, std::size_t n) noexcept {
   if (n < 32) return escape_scan_sse2(p, n);
-  const __m256i limit = _mm256_set1_epi8(0x1F);
-  const __m256i quote = _mm256_set1_epi8('"');
-  const __m256i backslash = _mm256_set1_epi8('\\');
-  auto hits = [&](std::size_t at) SORBEK_TARGET_AVX2 {
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + at));
-    const __m256i control = _mm256_cmpeq_epi8(_mm256_max_epu8(v, limit), limit);
-    const __m256i special = _mm256_or_si256(_mm256_cmpeq_epi8(v, quote), _mm256_cmpeq_epi8(v, backslash));
-    return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_or_si256(control, special)));
-  };
-  std::size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    if (const unsigned mask = hits(i)) return i + static_cast<std::size_t>(__builtin_ctz(mask));
-  }
-  if (i == n) return n;
-  const std::size_t at = n - 32;
-  if (const unsigned mask = hits(at)) return at + static_cast<std::size_t>(__builtin_ctz(mask));
-  return n;
+  return first_escape<32, 1>(n, [&](std::size_t at) SORBEK_TARGET_AVX2 {
+    return escape_mask32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + at)));
+  });
 }
 
 SORBEK_TARGET_AVX2 std::size_t copy_until_escape_avx2(const char* p, std::size_t n, char* to) noexcept {
   if (n < 32) return copy_until_escape_sse2(p, n, to);
-  const __m256i limit = _mm256_set1_epi8(0x1F);
-  const __m256i quote = _mm256_set1_epi8('"');
-  const __m256i backslash = _mm256_set1_epi8('\\');
-  auto copy_block = [&](std::size_t at) SORBEK_TARGET_AVX2 {
+  return first_escape<32, 1>(n, [&](std::size_t at) SORBEK_TARGET_AVX2 {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + at));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + at), v);
-    const __m256i control = _mm256_cmpeq_epi8(_mm256_max_epu8(v, limit), limit);
-    const __m256i special = _mm256_or_si256(_mm256_cmpeq_epi8(v, quote), _mm256_cmpeq_epi8(v, backslash));
-    return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_or_si256(control, special)));
-  };
-  std::size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    if (const unsigned mask = copy_block(i)) return i + static_cast<std::size_t>(__builtin_ctz(mask));
-  }
-  if (i == n) return n;
-  const std::size_t at = n - 32;
-  if (const unsigned mask = copy_block(at)) return at + static_cast<std::size_t>(__builtin_ctz(mask));
-  return n;
+    return escape_mask32(v);
+  });
 }
 
 #elif defined(SORBEK_AARCH64)
 
+// Four bits a byte; the lowest set nibble marks the first hit.
+std::size_t escape_scan_neon(const char* p, std::size_t n) noexcept {
+  if (n < 16) return escape_scan_scalar(p, n);
+  return first_escape<16, 4>(n, [&](std::size_t at) {
+    return detail::escape_nibbles16(vld1q_u8(reinterpret_cast<const std::uint8_t*>(p + at)));
+  });
+}
+
 std::size_t copy_until_escape_neon(const char* p, std::size_t n, char* to) noexcept {
   if (n < 16) return copy_until_escape_portable(p, n, to);
-  auto copy_block = [&](std::size_t at) {
+  return first_escape<16, 4>(n, [&](std::size_t at) {
     const uint8x16_t v = vld1q_u8(reinterpret_cast<const std::uint8_t*>(p + at));
     vst1q_u8(reinterpret_cast<std::uint8_t*>(to + at), v);
     return detail::escape_nibbles16(v);
-  };
-  std::size_t i = 0;
-  for (; i + 16 <= n; i += 16) {
-    if (const std::uint64_t mask = copy_block(i)) return i + static_cast<std::size_t>(__builtin_ctzll(mask) / 4);
-  }
-  if (i == n) return n;
-  const std::size_t at = n - 16;
-  if (const std::uint64_t mask = copy_block(at)) return at + static_cast<std::size_t>(__builtin_ctzll(mask) / 4);
-  return n;
-}
-
-std::size_t escape_scan_neon(const char* p, std::size_t n) noexcept {
-  if (n < 16) return escape_scan_scalar(p, n);
-  // Four bits per byte; the lowest set nibble marks the first hit.
-  auto hits = [&](std::size_t at) {
-    return detail::escape_nibbles16(vld1q_u8(reinterpret_cast<const std::uint8_t*>(p + at)));
-  };
-  std::size_t i = 0;
-  for (; i + 16 <= n; i += 16) {
-    if (const std::uint64_t mask = hits(i)) return i + static_cast<std::size_t>(__builtin_ctzll(mask) / 4);
-  }
-  if (i == n) return n;
-  const std::size_t at = n - 16;
-  if (const std::uint64_t mask = hits(at)) return at + static_cast<std::size_t>(__builtin_ctzll(mask) / 4);
-  return n;
+  });
 }
 
 #endif
