@@ -73,9 +73,20 @@ ensure_system_packages() {
       return 1
     fi
     echo "installing ${missing[*]}" >&2
-    apt-get update -qq >&2
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
+    apt_install "${missing[@]}"
   fi
+}
+
+# Installs Debian packages (as root). Another of these scripts started beside
+# this one on a fresh machine installs at the same time: take turns (apt-get
+# update does not wait for the lock of the package lists, it fails), and wait
+# for dpkg's lock when something else holds it.
+apt_install() {
+  (
+    flock 9
+    apt-get update -qq >&2
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq "$@" >&2
+  ) 9>"${TMPDIR:-/tmp}/sorbek_accel-apt.lock"
 }
 
 # The newest manylinux policy a released wheel may need: its versioned

@@ -34,8 +34,7 @@ llvm_symbolizer() {
       return 1
     fi
     echo "installing llvm" >&2
-    apt-get update -qq >&2
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq llvm >&2
+    apt_install llvm
   fi
   if [ -x "$beside_clang" ]; then echo "$beside_clang"; else command -v llvm-symbolizer; fi
 }
