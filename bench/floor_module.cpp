@@ -27,7 +27,8 @@ bool walk_str(PyObject* value) {
   return PyUnicode_AsUTF8AndSize(value, &size) != nullptr;
 }
 bool walk_int(PyObject* value) {
-  const long long v = PyLong_AsLongLong(value);
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
   return !(v == -1 && PyErr_Occurred());
 }
 bool walk_float(PyObject* value) {
