@@ -274,19 +274,25 @@ std::size_t Neon::to_utf16(const char* p, std::size_t n, std::uint16_t* out) noe
 
 #endif
 
-namespace {
-
-using StatsFn = TextStats (*)(const char*, std::size_t) noexcept;
-
-StatsFn select_stats() noexcept {
+StatsFn stats_for(simd::Isa isa) noexcept {
+  switch (isa) {
 #if defined(SORBEK_X86_64)
-  if (simd::isa_available(simd::Isa::avx2)) return &stats_avx2;
+    case simd::Isa::avx2:
+      if (simd::isa_available(simd::Isa::avx2)) return &stats_avx2;
+      return &Sse2::stats;
+    case simd::Isa::sse2:
+      return &Sse2::stats;
+#elif defined(SORBEK_AARCH64)
+    case simd::Isa::neon:
+      return &Neon::stats;
 #endif
-  return &Best::stats;
+    default:
+      return &Portable::stats;
+  }
 }
 
-const StatsFn stats_best = select_stats();
-
+namespace {
+const StatsFn stats_best = stats_for(simd::best_isa());
 }  // namespace
 
 TextStats stats(const char* p, std::size_t n) noexcept { return stats_best(p, n); }

@@ -72,7 +72,11 @@ using Best = Neon;
 using Best = Portable;
 #endif
 
-// The stats, by the widest kernel the CPU runs (chosen once).
+// The stats kernel for an instruction set, as the escape scan and the
+// substring search choose theirs: AVX2 where the CPU has it, else the
+// baseline. stats() runs the one for this CPU, chosen once at load.
+using StatsFn = TextStats (*)(const char*, std::size_t) noexcept;
+StatsFn stats_for(simd::Isa isa) noexcept;
 TextStats stats(const char* p, std::size_t n) noexcept;
 
 }  // namespace sorbek::json::transcode

@@ -83,6 +83,12 @@ void check_kernel(const char* name) {
     const TextStats best = sorbek::json::transcode::stats(s.utf8.data(), s.utf8.size());
     ASSERT_EQ(best.max, max) << name;
     ASSERT_EQ(best.high, stats.high) << name;
+    for (const auto isa : {sorbek::simd::Isa::scalar, sorbek::simd::Isa::sse2, sorbek::simd::Isa::avx2,
+                           sorbek::simd::Isa::neon}) {
+      const TextStats each = stats_for(isa)(s.utf8.data(), s.utf8.size());
+      ASSERT_EQ(each.max, max) << name << ' ' << sorbek::simd::isa_name(isa);
+      ASSERT_EQ(each.high, stats.high) << name << ' ' << sorbek::simd::isa_name(isa);
+    }
     const Width width = width_of_max_byte(max);
     ASSERT_EQ(width == Width::ascii, s.widest < 0x80) << name;
     ASSERT_EQ(width <= Width::latin1, s.widest < 0x100) << name;
