@@ -71,21 +71,27 @@ class Depth {
 class RecursionGuard {
  public:
   explicit RecursionGuard(Depth& depth) noexcept : depth_(depth) {}
+  // The guard of the top-level value, which no container holds: it counts
+  // no level.
+  struct TopLevel {};
+  RecursionGuard(Depth& depth, TopLevel) noexcept : depth_(depth), state_(State::top) {}
   RecursionGuard(const RecursionGuard&) = delete;
   RecursionGuard& operator=(const RecursionGuard&) = delete;
   ~RecursionGuard() {
-    if (entered_) depth_.leave();
+    if (state_ == State::entered) depth_.leave();
   }
   // False with RecursionError pending when the limit is reached.
   bool enter() noexcept {
-    if (entered_) return true;
-    entered_ = depth_.enter();
-    return entered_;
+    if (state_ != State::open) return true;
+    if (!depth_.enter()) return false;
+    state_ = State::entered;
+    return true;
   }
 
  private:
+  enum class State : unsigned char { open, entered, top };
   Depth& depth_;
-  bool entered_ = false;
+  State state_ = State::open;
 };
 
 bool is_str(PyObject* object) noexcept {
@@ -103,9 +109,10 @@ class ValueWriter {
   CallError take_error() { return std::move(*error_); }
 
  private:
-  // An item of a container: the exact scalar types inline, anything else
-  // through value() one level deeper.
+  // The one type dispatch, for the top-level value and every item of a
+  // container: exact built-in types inline, subclasses out of line.
   bool item(PyObject* value, RecursionGuard& guard);
+  bool subclass(PyObject* value, PyTypeObject* type);
   // Failures leave the hot paths through these, out of line, so that the
   // writers for each kind stay small.
   [[gnu::noinline, gnu::cold]] bool fail(CallError error) {
@@ -203,6 +210,10 @@ bool ValueWriter::floating(PyObject* value) {
   return true;
 }
 
+// Exact built-in types by identity first: the same outcome as the flag tests
+// of subclass(), whose bits are disjoint for them, without the out-of-line
+// flag lookup. Anything but an exact scalar may be a container, and enters
+// one level of the holding container's depth first.
 [[gnu::always_inline]] inline bool ValueWriter::item(PyObject* value, RecursionGuard& guard) {
   PyTypeObject* type = Py_TYPE(value);
   if (type == &PyUnicode_Type) return str(value);
@@ -211,10 +222,22 @@ bool ValueWriter::floating(PyObject* value) {
   if (value == Py_None) return literal("null", 4);
   if (type == &PyBool_Type) return value == Py_True ? literal("true", 4) : literal("false", 5);
   if (!guard.enter()) return fail_pending();
-  // Not a scalar of an exact type: most likely a container.
   if (type == &PyDict_Type) return dict(value);
   if (type == &PyList_Type) return list(value);
-  return this->value(value);
+  if (type == &PyTuple_Type) return tuple(value);
+  return subclass(value, type);
+}
+
+// Subclasses, by kind in order: str, int, float, list, tuple, dict.
+bool ValueWriter::subclass(PyObject* value, PyTypeObject* type) {
+  const unsigned long flags = PyType_GetFlags(type);
+  if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return str(value);
+  if (flags & Py_TPFLAGS_LONG_SUBCLASS) return integer(value);
+  if (PyType_IsSubtype(type, &PyFloat_Type)) return floating(value);
+  if (flags & Py_TPFLAGS_LIST_SUBCLASS) return list(value);
+  if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) return tuple(value);
+  if (flags & Py_TPFLAGS_DICT_SUBCLASS) return dict(value);
+  return fail(unsupported_type);
 }
 
 
@@ -250,26 +273,8 @@ bool ValueWriter::dict(PyObject* dict) {
 }
 
 bool ValueWriter::value(PyObject* value) {
-  if (value == Py_None) return literal("null", 4);
-  PyTypeObject* type = Py_TYPE(value);
-  // Exact built-in types first: the same outcome as the flag tests below,
-  // whose bits are disjoint for them, without the out-of-line flag lookup.
-  if (type == &PyUnicode_Type) return str(value);
-  if (type == &PyLong_Type) return integer(value);
-  if (type == &PyFloat_Type) return floating(value);
-  if (type == &PyDict_Type) return dict(value);
-  if (type == &PyList_Type) return list(value);
-  if (type == &PyBool_Type) return value == Py_True ? literal("true", 4) : literal("false", 5);
-  if (type == &PyTuple_Type) return tuple(value);
-  // Subclasses, by kind in order: str, int, float, list, tuple, dict.
-  const unsigned long flags = PyType_GetFlags(type);
-  if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return str(value);
-  if (flags & Py_TPFLAGS_LONG_SUBCLASS) return integer(value);
-  if (PyType_IsSubtype(type, &PyFloat_Type)) return floating(value);
-  if (flags & Py_TPFLAGS_LIST_SUBCLASS) return list(value);
-  if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) return tuple(value);
-  if (flags & Py_TPFLAGS_DICT_SUBCLASS) return dict(value);
-  return fail(unsupported_type);
+  RecursionGuard top(depth_, RecursionGuard::TopLevel{});
+  return item(value, top);
 }
 
 }  // namespace
