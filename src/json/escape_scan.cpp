@@ -71,24 +71,12 @@ SORBEK_TARGET_AVX2 inline unsigned escape_mask32(__m256i v) noexcept {
 
 }  // namespace
 
-std::size_t escape_scan_sse2(const char* p, std::size_t n) noexcept {
-  if (n < 16) return escape_scan_scalar(p, n);
-  return first_escape<16, 1>(n, [&](std::size_t at) { return detail::escape_mask16(p + at); });
-}
-
 std::size_t copy_until_escape_sse2(const char* p, std::size_t n, char* to) noexcept {
   if (n < 16) return copy_until_escape_portable(p, n, to);
   return first_escape<16, 1>(n, [&](std::size_t at) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), v);
     return detail::escape_mask16(v);
-  });
-}
-
-SORBEK_TARGET_AVX2 std::size_t escape_scan_avx2(const char* p, std::size_t n) noexcept {
-  if (n < 32) return escape_scan_sse2(p, n);
-  return first_escape<32, 1>(n, [&](std::size_t at) SORBEK_TARGET_AVX2 {
-    return escape_mask32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + at)));
   });
 }
 
@@ -104,13 +92,6 @@ SORBEK_TARGET_AVX2 std::size_t copy_until_escape_avx2(const char* p, std::size_t
 #elif defined(SORBEK_AARCH64)
 
 // Four bits a byte; the lowest set nibble marks the first hit.
-std::size_t escape_scan_neon(const char* p, std::size_t n) noexcept {
-  if (n < 16) return escape_scan_scalar(p, n);
-  return first_escape<16, 4>(n, [&](std::size_t at) {
-    return detail::escape_nibbles16(vld1q_u8(reinterpret_cast<const std::uint8_t*>(p + at)));
-  });
-}
-
 std::size_t copy_until_escape_neon(const char* p, std::size_t n, char* to) noexcept {
   if (n < 16) return copy_until_escape_portable(p, n, to);
   return first_escape<16, 4>(n, [&](std::size_t at) {
@@ -122,23 +103,23 @@ std::size_t copy_until_escape_neon(const char* p, std::size_t n, char* to) noexc
 
 #endif
 
-EscapeKernels escape_kernels_for(simd::Isa isa) noexcept {
+CopyUntilEscapeFn copy_until_escape_for(simd::Isa isa) noexcept {
   switch (isa) {
 #if defined(SORBEK_X86_64)
     case simd::Isa::avx2:
-      if (simd::isa_available(simd::Isa::avx2)) return {&escape_scan_avx2, &copy_until_escape_avx2};
-      return {&escape_scan_sse2, &copy_until_escape_sse2};
+      if (simd::isa_available(simd::Isa::avx2)) return &copy_until_escape_avx2;
+      return &copy_until_escape_sse2;
     case simd::Isa::sse2:
-      return {&escape_scan_sse2, &copy_until_escape_sse2};
+      return &copy_until_escape_sse2;
 #elif defined(SORBEK_AARCH64)
     case simd::Isa::neon:
-      return {&escape_scan_neon, &copy_until_escape_neon};
+      return &copy_until_escape_neon;
 #endif
     default:
-      return {&escape_scan_scalar, &copy_until_escape_portable};
+      return &copy_until_escape_portable;
   }
 }
 
-const EscapeKernels escape_kernels_best = escape_kernels_for(simd::best_isa());
+const CopyUntilEscapeFn copy_until_escape_best = copy_until_escape_for(simd::best_isa());
 
 }  // namespace sorbek::json

@@ -24,14 +24,8 @@ inline bool needs_escape(unsigned char c) noexcept { return c < 0x20 || c == '"'
 // needs_escape as a table, for the byte-at-a-time tails of short strings.
 extern const bool escape_table[256];
 
-// Each returns the index of the first byte to escape in p[0, n), or n.
+// The reference: the index of the first byte to escape in p[0, n), or n.
 std::size_t escape_scan_scalar(const char* p, std::size_t n) noexcept;
-#if defined(SORBEK_X86_64)
-std::size_t escape_scan_sse2(const char* p, std::size_t n) noexcept;
-std::size_t escape_scan_avx2(const char* p, std::size_t n) noexcept;
-#elif defined(SORBEK_AARCH64)
-std::size_t escape_scan_neon(const char* p, std::size_t n) noexcept;
-#endif
 
 // Each copies p[0, n) to `to` up to the first byte to escape and returns its
 // index, or n; it may also store bytes after that one (never beyond to[n)),
@@ -45,19 +39,12 @@ std::size_t copy_until_escape_avx2(const char* p, std::size_t n, char* to) noexc
 std::size_t copy_until_escape_neon(const char* p, std::size_t n, char* to) noexcept;
 #endif
 
-using EscapeScanFn = std::size_t (*)(const char*, std::size_t) noexcept;
 using CopyUntilEscapeFn = std::size_t (*)(const char*, std::size_t, char*) noexcept;
 
-// The kernels of one instruction set (the portable ones for scalar).
-struct EscapeKernels {
-  EscapeScanFn scan;
-  CopyUntilEscapeFn copy_until_escape;
-};
-EscapeKernels escape_kernels_for(simd::Isa isa) noexcept;
-inline EscapeScanFn escape_scan_for(simd::Isa isa) noexcept { return escape_kernels_for(isa).scan; }
-
-// The widest kernels the CPU runs, chosen once.
-extern const EscapeKernels escape_kernels_best;
+// The kernel of an instruction set (the portable one for scalar), and the
+// widest the CPU runs, chosen once at load.
+CopyUntilEscapeFn copy_until_escape_for(simd::Isa isa) noexcept;
+extern const CopyUntilEscapeFn copy_until_escape_best;
 
 namespace detail {
 
@@ -156,11 +143,13 @@ SORBEK_NO_SANITIZE_ADDRESS inline std::size_t copy_short_run(const char* p, std:
 }
 #endif
 
-// Short runs (dict keys, most values) stay inline: 8 bytes per step, and a
-// last 8-byte step that ends at the end of the run and overlaps bytes already
-// known to be clean, so no byte loop is needed from 8 bytes on.
-inline std::size_t escape_scan(const char* p, std::size_t n) noexcept {
-  if (n >= 32) return escape_kernels_best.scan(p, n);
+namespace detail {
+
+// The first byte to escape in a run shorter than short_run, inline: 8 bytes
+// per step, and a last 8-byte step that ends at the end of the run and
+// overlaps bytes already known to be clean, so no byte loop is needed from 8
+// bytes on (16 at a time on x86-64).
+inline std::size_t escape_scan_short(const char* p, std::size_t n) noexcept {
 #if defined(SORBEK_X86_64)
   if (n >= 16) {
     // Two blocks, the second ending at the end of the run.
@@ -189,7 +178,20 @@ inline std::size_t escape_scan(const char* p, std::size_t n) noexcept {
     if (detail::escape_bits(head | (static_cast<std::uint64_t>(tail) << 32)) == 0) return n;
   }
 #endif
-  return detail::escape_scan_bytes(p, n);
+  return escape_scan_bytes(p, n);
+}
+
+}  // namespace detail
+
+// Copies p[0, n) to `to` up to the first byte to escape and returns its
+// index, or n; it may store bytes after that one, never beyond to[n). Long
+// runs go to the CPU's kernel, which copies as it scans, in one pass; short
+// ones (dict keys, most values) are scanned inline and copied.
+inline std::size_t copy_until_escape(const char* p, std::size_t n, char* to) noexcept {
+  if (n >= short_run) return copy_until_escape_best(p, n, to);
+  const std::size_t clean = detail::escape_scan_short(p, n);
+  std::memcpy(to, p, clean);
+  return clean;
 }
 
 }  // namespace sorbek::json

@@ -55,15 +55,8 @@ inline void write_json_string(OutputBuffer& out, const char* text, std::size_t l
   out.reserve(length + 2);
   out.put_unchecked('"');
   for (;;) {
-    std::size_t clean;
-    if (length >= short_run) {
-      // Long runs are copied as they are scanned, in one pass.
-      clean = escape_kernels_best.copy_until_escape(text, length, out.cursor());
-      out.advance_to(out.cursor() + clean);
-    } else {
-      clean = escape_scan(text, length);
-      out.append_unchecked(text, clean);
-    }
+    const std::size_t clean = copy_until_escape(text, length, out.cursor());
+    out.advance_to(out.cursor() + clean);
     if (clean == length) break;
     const std::size_t rest = length - clean - 1;
     out.reserve(rest + 6 + 1);
