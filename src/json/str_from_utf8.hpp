@@ -2,7 +2,6 @@
 // A str from valid UTF-8, made the fastest way its characters allow (see
 // str_pieces.hpp for how and why).
 
-#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -130,7 +129,8 @@ template <class Release>
 PyObject* str_from_utf8(char* data, std::size_t size, Release&& release_text) {
   detail::Utf16Scratch scratch;
   if (size <= piece_block) {
-    // One block (most responses): no list of blocks to keep.
+    // One block (most responses): no list of blocks to keep (building one
+    // costs a small payload about 6% more instructions).
     const transcode::TextStats stats = transcode::stats(data, size);
     const StrRoute route = route_for(stats.max, stats.high, size);
     const PieceForm form = route == StrRoute::ascii    ? PieceForm::ascii

@@ -40,7 +40,10 @@ struct TextBlock {
   std::size_t high;
 };
 
-inline bool block_is_wide(unsigned max) noexcept { return max >= 0xC4; }  // a character above U+00FF
+// Whether a block whose largest byte is `max` holds a character above U+00FF.
+inline bool block_is_wide(unsigned max) noexcept {
+  return transcode::width_of_max_byte(max) > transcode::Width::latin1;
+}
 
 // Appends the blocks of valid UTF-8 data[0, n) to `blocks` (push_back).
 template <class Blocks>
@@ -60,9 +63,12 @@ enum class StrRoute { ascii, latin1, utf8, pieces };
 // The route for a text of `size` bytes whose largest byte is `max` and of
 // which `high` bytes are 0x80 or more.
 inline StrRoute route_for(unsigned max, std::size_t high, std::size_t size) noexcept {
-  if (max < 0x80) return StrRoute::ascii;
-  if (!block_is_wide(max)) return StrRoute::latin1;
-  if (max < 0xF0 && 2 * high >= size) return StrRoute::pieces;
+  switch (transcode::width_of_max_byte(max)) {
+    case transcode::Width::ascii: return StrRoute::ascii;
+    case transcode::Width::latin1: return StrRoute::latin1;
+    case transcode::Width::bmp: return 2 * high >= size ? StrRoute::pieces : StrRoute::utf8;
+    case transcode::Width::astral: break;
+  }
   return StrRoute::utf8;
 }
 
@@ -101,7 +107,8 @@ void emit_pieces(const Blocks& blocks, Emit&& emit) {
       max = std::max(max, blocks[i].max);
       begin = blocks[i++].end;
     }
-    emit(Piece{max < 0x80 ? PieceForm::ascii : PieceForm::latin1, start, begin});
+    emit(Piece{transcode::width_of_max_byte(max) == transcode::Width::ascii ? PieceForm::ascii : PieceForm::latin1,
+               start, begin});
   }
 }
 
