@@ -26,19 +26,23 @@ constexpr const char* key_not_str = "dict keys must be str for the accelerator";
 // Nesting depth of containers that hold containers, the only ones that make
 // the C stack grow. Each such level enters the interpreter's recursion check
 // (its C recursion limit on 3.12 and 3.13, the real stack bounds on 3.14),
-// and the depth is also kept within the interpreter's recursion limit (1000
-// by default), as Python code that recursed would be: the interpreters' own
-// C limits allow ten thousand levels or more, more than a thread with a
-// small stack holds, and on 3.14 a container that contains itself would run
-// to the end of the stack before it is refused. Deep or self-containing
-// trees thus raise RecursionError alike everywhere. The limit is read only
-// once a tree is deep, so that shallow ones (nearly all) pay nothing.
+// and beyond 64 levels the depth is also kept within the interpreter's
+// recursion limit (1000 by default), as Python code that recursed would be:
+// the interpreters' own C limits allow ten thousand levels or more, more than
+// a thread with a small stack holds, and on 3.14 a container that contains
+// itself would run to the end of the stack before it is refused. Deep or
+// self-containing trees thus raise RecursionError alike everywhere. The limit
+// is read only once a tree is deeper than 64 levels, so that shallow ones
+// (nearly all) pay nothing; a limit set below 64 is not applied to them,
+// since so few levels never threaten the stack.
 class Depth {
  public:
   // False with RecursionError pending when the limit is reached.
   bool enter() noexcept {
-    if (++depth_ > checked_below_) [[unlikely]] return enter_deep();
-    return Py_EnterRecursiveCall(" while encoding a JSON object") == 0 || (--depth_, false);
+    if (++depth_ > checked_below_ && !within_limit()) [[unlikely]] return false;
+    if (Py_EnterRecursiveCall(where) == 0) return true;
+    --depth_;
+    return false;
   }
   void leave() noexcept {
     --depth_;
@@ -46,19 +50,20 @@ class Depth {
   }
 
  private:
-  [[gnu::noinline, gnu::cold]] bool enter_deep() noexcept {
+  static constexpr const char* where = " while encoding a JSON object";
+
+  // Whether the new depth is within the interpreter's recursion limit, which
+  // no Python code can change while the tree is written; false with
+  // RecursionError pending (and the level left) when it is not.
+  [[gnu::noinline, gnu::cold]] bool within_limit() noexcept {
     const int limit = Py_GetRecursionLimit();
-    if (depth_ > limit) {
-      --depth_;
-      PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while encoding a JSON object");
-      return false;
+    if (depth_ <= limit) {
+      checked_below_ = limit;
+      return true;
     }
-    checked_below_ = limit;
-    if (Py_EnterRecursiveCall(" while encoding a JSON object") != 0) {
-      --depth_;
-      return false;
-    }
-    return true;
+    --depth_;
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while encoding a JSON object");
+    return false;
   }
 
   int depth_ = 0;
