@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -110,13 +112,13 @@ PyObject* str_of(sorbek::json::PieceForm form, const std::string& bytes, std::ui
   return nullptr;
 }
 
-PyObject* prepare(PyObject*, PyObject* text) {
+PyObject* prepare_text(PyObject* text) {
   using namespace sorbek::json;
   if (!PyBytes_Check(text)) {
     PyErr_SetString(PyExc_TypeError, "prepare(text: bytes)");
     return nullptr;
   }
-  auto* prepared = new Prepared;
+  auto prepared = std::make_unique<Prepared>();
   std::string copy(PyBytes_AsString(text), static_cast<std::size_t>(PyBytes_Size(text)));
   std::vector<TextBlock> blocks;
   scan_blocks(copy.data(), copy.size(), blocks);
@@ -143,9 +145,19 @@ PyObject* prepare(PyObject*, PyObject* text) {
       prepared->join = prepared->pieces.size() > 1;
       break;
   }
-  return PyCapsule_New(prepared, capsule_name, [](PyObject* capsule) {
-    delete static_cast<Prepared*>(PyCapsule_GetPointer(capsule, capsule_name));
+  PyObject* capsule = PyCapsule_New(prepared.get(), capsule_name, [](PyObject* object) {
+    delete static_cast<Prepared*>(PyCapsule_GetPointer(object, capsule_name));
   });
+  if (capsule != nullptr) prepared.release();
+  return capsule;
+}
+
+PyObject* prepare(PyObject*, PyObject* text) {
+  try {
+    return prepare_text(text);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
 }
 
 PyObject* floor(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
