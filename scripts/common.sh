@@ -167,7 +167,7 @@ build_release() {
   "$python" -m twine check --strict "$sdist" >&2
   wheel="$(build_wheel "$python" "$sdist" "$(uname -m)" "$staging")"
   check_wheel "$python" "$wheel" >&2
-  stage "release: $(uname -m) wheel installed into CPython 3.12, short strings under valgrind"
+  stage "release: $(uname -m) wheel installed into CPython $("$python" -c 'import platform; print(platform.python_version())'), short strings under valgrind"
   check_installs "$python" "$wheel"
   check_under_valgrind "$python"
   if [ "$(uname -m)" = x86_64 ]; then

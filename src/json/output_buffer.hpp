@@ -21,9 +21,7 @@ class OutputBuffer {
   OutputBuffer() noexcept = default;
   OutputBuffer(const OutputBuffer&) = delete;
   OutputBuffer& operator=(const OutputBuffer&) = delete;
-  ~OutputBuffer() {
-    if (data_ != inline_) PyMem_Free(data_);
-  }
+  ~OutputBuffer() { release(); }
 
   // Makes room for `extra` more bytes; the capacity becomes the larger of
   // what is needed and twice itself, or from 64 KiB on one and a half times

@@ -45,9 +45,6 @@ inline std::size_t put_utf16(std::uint16_t* out, std::uint32_t cp) noexcept {
 }
 
 // The vector kernels share these loops: a block of 16 bytes that is all
-// ASCII is moved whole; otherwise its ASCII start is, and the characters
-// after it one by one until ASCII comes back.
-// The vector kernels share these loops: a block of 16 bytes that is all
 // ASCII is moved whole (a well-predicted branch, so that the next block's
 // address does not wait for this one's bit scan); otherwise its ASCII start
 // is, and the characters after it one by one until ASCII comes back.

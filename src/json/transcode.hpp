@@ -6,7 +6,8 @@
 // widest character is told by its largest byte.
 //
 // Free of Python. The SSE2 and NEON kernels are the baseline of their
-// architectures and chosen at compile time; the portable one is the
+// architectures and chosen at compile time (Best), except the stats, which
+// have an AVX2 kernel chosen at load (stats_for); the portable one is the
 // reference the others are tested against.
 
 #include <cstddef>

@@ -68,10 +68,9 @@ bool memory_can_be_tagged() noexcept {
 }  // namespace
 
 ReadBound process_read_bound() noexcept {
-  static const ReadBound bound = running_under_memcheck() ? ReadBound::exact
-                                 : memory_can_be_tagged() ? ReadBound::granule
-                                                          : ReadBound::page;
-  return bound;
+  return running_under_memcheck() ? ReadBound::exact
+         : memory_can_be_tagged() ? ReadBound::granule
+                                  : ReadBound::page;
 }
 
 const std::uintptr_t process_read_mask = read_bound_mask(process_read_bound());

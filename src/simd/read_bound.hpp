@@ -19,7 +19,8 @@ namespace sorbek::simd {
 
 enum class ReadBound { page, granule, exact };
 
-// What this process allows; probed once.
+// What this process allows, probed at each call; process_read_mask keeps the
+// answer of the one call made when the module is loaded.
 ReadBound process_read_bound() noexcept;
 
 // The bound as a mask: a load may reach up to the end of the aligned block of
