@@ -6,7 +6,9 @@
 // from, converted beforehand, so that the floor pays nothing json_dumps does
 // not pay.
 //
-//   prepare(text) -> object: the UTF-8 bytes text in those pieces' forms.
+//   prepare(text, whole_utf8=False) -> object: the UTF-8 bytes text in those
+//     pieces' forms; with whole_utf8, as one UTF-8 text whatever it holds (to
+//     compare json_dumps's choice of route with plain UTF-8 decoding).
 //   floor(value, prepared) -> str: walks value, then makes the str.
 
 #include <algorithm>
@@ -112,12 +114,8 @@ PyObject* str_of(sorbek::json::PieceForm form, const std::string& bytes, std::ui
   return nullptr;
 }
 
-PyObject* prepare_text(PyObject* text) {
+PyObject* prepare_text(PyObject* text, bool whole_utf8) {
   using namespace sorbek::json;
-  if (!PyBytes_Check(text)) {
-    PyErr_SetString(PyExc_TypeError, "prepare(text: bytes)");
-    return nullptr;
-  }
   auto prepared = std::make_unique<Prepared>();
   std::string copy(PyBytes_AsString(text), static_cast<std::size_t>(PyBytes_Size(text)));
   std::vector<TextBlock> blocks;
@@ -136,7 +134,7 @@ PyObject* prepare_text(PyObject* text) {
     }
     prepared->pieces.emplace_back(piece.form, std::move(bytes));
   };
-  switch (choose_route(blocks)) {
+  switch (whole_utf8 ? StrRoute::utf8 : choose_route(copy.data(), blocks)) {
     case StrRoute::ascii: convert(Piece{PieceForm::ascii, 0, copy.size()}); break;
     case StrRoute::latin1: convert(Piece{PieceForm::latin1, 0, copy.size()}); break;
     case StrRoute::utf8: prepared->utf8 = copy; break;
@@ -152,9 +150,14 @@ PyObject* prepare_text(PyObject* text) {
   return capsule;
 }
 
-PyObject* prepare(PyObject*, PyObject* text) {
+PyObject* prepare(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  int whole_utf8 = 0;
+  if (nargs < 1 || nargs > 2 || !PyBytes_Check(args[0]) || (nargs == 2 && (whole_utf8 = PyObject_IsTrue(args[1])) < 0)) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "prepare(text: bytes, whole_utf8: bool = False)");
+    return nullptr;
+  }
   try {
-    return prepare_text(text);
+    return prepare_text(args[0], whole_utf8 != 0);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
@@ -190,8 +193,8 @@ PyObject* floor(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyMethodDef methods[] = {
-    {"prepare", &prepare, METH_O,
-     "prepare(text)\n--\n\nThe UTF-8 text in the forms its str is made from, for floor()."},
+    {"prepare", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&prepare)), METH_FASTCALL,
+     "prepare(text, whole_utf8=False)\n--\n\nThe UTF-8 text in the forms its str is made from, for floor()."},
     {"floor", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&floor)), METH_FASTCALL,
      "floor(value, prepared)\n--\n\nReads value as json_dumps does, then makes the prepared text's str."},
     {nullptr, nullptr, 0, nullptr},

@@ -132,7 +132,7 @@ PyObject* str_from_utf8(char* data, std::size_t size, Release&& release_text) {
     // One block (most responses): no list of blocks to keep (building one
     // costs a small payload about 6% more instructions).
     const transcode::TextStats stats = transcode::stats(data, size);
-    const StrRoute route = route_for(stats.max, stats.high, size);
+    const StrRoute route = route_for(data, size, stats.max, stats.high);
     const PieceForm form = route == StrRoute::ascii    ? PieceForm::ascii
                            : route == StrRoute::latin1 ? PieceForm::latin1
                                                        : PieceForm::utf16;
@@ -141,7 +141,7 @@ PyObject* str_from_utf8(char* data, std::size_t size, Release&& release_text) {
   }
   detail::BlockList<8> blocks;
   scan_blocks(data, size, blocks);
-  switch (choose_route(blocks)) {
+  switch (choose_route(data, blocks)) {
     case StrRoute::ascii:
       return detail::piece_str(data, Piece{PieceForm::ascii, 0, size}, scratch);
     case StrRoute::latin1:

@@ -122,6 +122,17 @@ TextStats Portable::stats(const char* p, std::size_t n) noexcept {
   return t;
 }
 
+std::size_t Portable::high_runs(const char* p, std::size_t n) noexcept {
+  std::size_t runs = 0;
+  unsigned before = 0;  // whether the previous byte is 0x80 or more
+  for (std::size_t i = 0; i < n; ++i) {
+    const unsigned high = byte_at(p, i) >> 7;
+    runs += high & ~before;
+    before = high;
+  }
+  return runs;
+}
+
 std::size_t Portable::to_latin1(char* p, std::size_t n) noexcept {
   std::size_t r = 0, w = 0;
   while (r < n) {
@@ -197,6 +208,20 @@ TextStats Sse2::stats(const char* p, std::size_t n) noexcept {
   return {horizontal_max(m), high};
 }
 
+// A run starts at each high byte whose predecessor is not high: with the
+// high bytes as a bit mask, the set bits not preceded by a set bit.
+std::size_t Sse2::high_runs(const char* p, std::size_t n) noexcept {
+  std::size_t runs = 0, i = 0;
+  unsigned before = 0;  // the previous block's last byte is high
+  for (; i + 16 <= n; i += 16) {
+    const auto high = static_cast<unsigned>(_mm_movemask_epi8(Sse2Ops::load(p + i)));
+    runs += static_cast<unsigned>(__builtin_popcount(high & ~((high << 1) | before)));
+    before = high >> 15;
+  }
+  if (i == n) return runs;
+  return runs + Portable::high_runs(p + i, n - i) - ((before & (byte_at(p, i) >> 7)) != 0);
+}
+
 SORBEK_TARGET_AVX2 TextStats stats_avx2(const char* p, std::size_t n) noexcept {
   // Two accumulators, so that the loop is not bound by one chain of maxima.
   __m256i a = _mm256_setzero_si256(), b = _mm256_setzero_si256();
@@ -261,6 +286,20 @@ TextStats Neon::stats(const char* p, std::size_t n) noexcept {
   t.max = std::max(t.max, static_cast<unsigned>(vmaxvq_u8(m)));
   t.high += high;
   return t;
+}
+
+// As Sse2::high_runs, on a mask of four bits a byte.
+std::size_t Neon::high_runs(const char* p, std::size_t n) noexcept {
+  std::size_t runs = 0, i = 0;
+  std::uint64_t before = 0;  // 0xF when the previous block's last byte is high
+  for (; i + 16 <= n; i += 16) {
+    const uint8x16_t high = vcgeq_u8(NeonOps::load(p + i), vdupq_n_u8(0x80));
+    const std::uint64_t mask = vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(high), 4)), 0);
+    runs += static_cast<std::size_t>(__builtin_popcountll(mask & ~((mask << 4) | before))) / 4;
+    before = mask >> 60;
+  }
+  if (i == n) return runs;
+  return runs + Portable::high_runs(p + i, n - i) - ((before != 0 && byte_at(p, i) >= 0x80) ? 1 : 0);
 }
 
 std::size_t Neon::to_latin1(char* p, std::size_t n) noexcept { return latin1_blocks<NeonOps>(p, n); }

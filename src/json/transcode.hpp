@@ -41,6 +41,8 @@ struct TextStats {
 
 // Every kernel has
 //   TextStats stats(p, n);
+//   std::size_t high_runs(p, n): how many runs of bytes 0x80 or more (of
+//     characters beyond ASCII, uninterrupted by ASCII) the text holds;
 //   std::size_t to_latin1(p, n): rewrites UTF-8 of width latin1 in place as
 //     Latin-1 and returns its length;
 //   std::size_t to_utf16(p, n, out): writes UTF-8 as UTF-16 in native order
@@ -48,6 +50,7 @@ struct TextStats {
 //     units) and returns the units.
 struct Portable {
   static TextStats stats(const char* p, std::size_t n) noexcept;
+  static std::size_t high_runs(const char* p, std::size_t n) noexcept;
   static std::size_t to_latin1(char* p, std::size_t n) noexcept;
   static std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out) noexcept;
 };
@@ -58,6 +61,7 @@ TextStats stats_avx2(const char* p, std::size_t n) noexcept;
 
 struct Sse2 {
   static TextStats stats(const char* p, std::size_t n) noexcept;
+  static std::size_t high_runs(const char* p, std::size_t n) noexcept;
   static std::size_t to_latin1(char* p, std::size_t n) noexcept;
   static std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out) noexcept;
 };
@@ -65,6 +69,7 @@ using Best = Sse2;
 #elif defined(SORBEK_AARCH64)
 struct Neon {
   static TextStats stats(const char* p, std::size_t n) noexcept;
+  static std::size_t high_runs(const char* p, std::size_t n) noexcept;
   static std::size_t to_latin1(char* p, std::size_t n) noexcept;
   static std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out) noexcept;
 };

@@ -71,17 +71,34 @@ TEST(StrPieces, CoverTheTextInFittingForms) {
   }
 }
 
+// ASCII with runs of `run` 3-byte characters every `gap` ASCII bytes.
+std::string runs_text(std::size_t size, std::size_t run, std::size_t gap) {
+  std::string text;
+  while (text.size() < size) {
+    for (std::size_t i = 0; i < run; ++i) text += "\xe4\xb8\xad";
+    text += std::string(gap, 'a');
+  }
+  return text;
+}
+
+StrRoute route_of(const std::string& text) { return choose_route(text.data(), blocks_of(text)); }
+
 TEST(StrPieces, RouteByWhatTheTextHolds) {
   std::mt19937_64 rng(4);
-  EXPECT_EQ(choose_route(blocks_of("")), StrRoute::ascii);
-  EXPECT_EQ(choose_route(blocks_of(std::string(10000, 'a'))), StrRoute::ascii);
-  EXPECT_EQ(choose_route(blocks_of(std::string(10000, 'a') + "\xc3\xbf")), StrRoute::latin1);
+  EXPECT_EQ(route_of(""), StrRoute::ascii);
+  EXPECT_EQ(route_of(std::string(10000, 'a')), StrRoute::ascii);
+  EXPECT_EQ(route_of(std::string(10000, 'a') + "\xc3\xbf"), StrRoute::latin1);
   // Mostly ASCII with a wide character: decoded whole.
-  EXPECT_EQ(choose_route(blocks_of(std::string(10000, 'a') + "\xc4\x80")), StrRoute::utf8);
-  EXPECT_EQ(choose_route(blocks_of(random_text(rng, 50000, 5, false))), StrRoute::utf8);
+  EXPECT_EQ(route_of(std::string(10000, 'a') + "\xc4\x80"), StrRoute::utf8);
+  EXPECT_EQ(route_of(random_text(rng, 50000, 5, false)), StrRoute::utf8);
   // Dense text within the BMP: in pieces; with a character beyond it: whole.
-  EXPECT_EQ(choose_route(blocks_of(random_text(rng, 50000, 60, false))), StrRoute::pieces);
-  EXPECT_EQ(choose_route(blocks_of(random_text(rng, 50000, 60, false) + "\xf0\x9f\x98\x80")), StrRoute::utf8);
+  EXPECT_EQ(route_of(random_text(rng, 50000, 90, false)), StrRoute::pieces);
+  EXPECT_EQ(route_of(random_text(rng, 50000, 90, false) + "\xf0\x9f\x98\x80"), StrRoute::utf8);
+  // Three quarters of the bytes beyond ASCII: in pieces where the wide
+  // characters come in runs, whole where they alternate with ASCII.
+  EXPECT_EQ(route_of(runs_text(50000, 3, 3)), StrRoute::pieces);
+  EXPECT_EQ(route_of(runs_text(50000, 2, 2)), StrRoute::utf8);
+  EXPECT_EQ(route_of(runs_text(50000, 1, 1)), StrRoute::utf8);
 }
 
 }  // namespace

@@ -80,6 +80,12 @@ void check_kernel(const char* name) {
     }
     ASSERT_EQ(max, want_max) << name;
     ASSERT_EQ(stats.high, want_high) << name;
+    std::size_t want_runs = 0;
+    for (std::size_t k = 0; k < s.utf8.size(); ++k) {
+      const bool high = static_cast<unsigned char>(s.utf8[k]) >= 0x80;
+      want_runs += high && (k == 0 || static_cast<unsigned char>(s.utf8[k - 1]) < 0x80);
+    }
+    ASSERT_EQ(Kernel::high_runs(s.utf8.data(), s.utf8.size()), want_runs) << name;
     const TextStats best = sorbek::json::transcode::stats(s.utf8.data(), s.utf8.size());
     ASSERT_EQ(best.max, max) << name;
     ASSERT_EQ(best.high, stats.high) << name;
