@@ -30,10 +30,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     alignas(64) char window[2 * short_run];
     std::memset(window, '"', sizeof window);
     std::memcpy(window, text, size);
-    char copied[short_run];
+    char run[short_run];
     if (!sorbek::json::short_window_readable(window, size)) std::abort();
-    if (sorbek::json::copy_short_run(window, size, copied) != want) std::abort();
-    if (std::memcmp(copied, text, size) != 0) std::abort();
+    if (sorbek::json::copy_short_run(window, size, run) != want) std::abort();
+    if (std::memcmp(run, text, size) != 0) std::abort();
   }
 #endif
   return 0;
