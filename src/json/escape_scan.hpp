@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "json/copy_bytes.hpp"
 #include "simd/cpu.hpp"
 #include "simd/read_bound.hpp"
 
@@ -190,7 +191,7 @@ inline std::size_t escape_scan_short(const char* p, std::size_t n) noexcept {
 inline std::size_t copy_until_escape(const char* p, std::size_t n, char* to) noexcept {
   if (n >= short_run) return copy_until_escape_best(p, n, to);
   const std::size_t clean = detail::escape_scan_short(p, n);
-  std::memcpy(to, p, clean);
+  copy_bytes(to, p, clean);
   return clean;
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 
+#include "json/copy_bytes.hpp"
 #include "module/python.hpp"
 
 namespace sorbek::json {
@@ -33,25 +34,7 @@ class OutputBuffer {
   // Appends without checking capacity: only after reserve().
   void put_unchecked(char c) noexcept { data_[size_++] = c; }
   void append_unchecked(const char* p, std::size_t n) noexcept {
-    char* to = data_ + size_;
-    // Short runs (keys, small values) by fixed-size moves that overlap,
-    // instead of a call to memcpy.
-    if (n >= 8 && n <= 16) {
-      std::memcpy(to, p, 8);
-      std::memcpy(to + n - 8, p + n - 8, 8);
-    } else if (n > 16 && n <= 32) {
-      std::memcpy(to, p, 16);
-      std::memcpy(to + n - 16, p + n - 16, 16);
-    } else if (n >= 4 && n < 8) {
-      std::memcpy(to, p, 4);
-      std::memcpy(to + n - 4, p + n - 4, 4);
-    } else if (n > 0 && n < 4) {
-      to[0] = p[0];
-      to[n / 2] = p[n / 2];
-      to[n - 1] = p[n - 1];
-    } else if (n > 32) {
-      std::memcpy(to, p, n);
-    }
+    copy_bytes(data_ + size_, p, n);
     size_ += n;
   }
   void put(char c) {
@@ -65,6 +48,8 @@ class OutputBuffer {
   // Where the next bytes go, for writers that format in place after reserve().
   char* cursor() noexcept { return data_ + size_; }
   void advance_to(char* end) noexcept { size_ = static_cast<std::size_t>(end - data_); }
+  // Counts `n` bytes written at cursor() as part of the output.
+  void advance(std::size_t n) noexcept { size_ += n; }
 
   // Appends a copy of earlier output, data()[offset, offset + n), after reserve(n).
   void repeat_unchecked(std::size_t offset, std::size_t n) noexcept { append_unchecked(data_ + offset, n); }

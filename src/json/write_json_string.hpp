@@ -56,7 +56,7 @@ inline void write_json_string(OutputBuffer& out, const char* text, std::size_t l
   out.put_unchecked('"');
   for (;;) {
     const std::size_t clean = copy_until_escape(text, length, out.cursor());
-    out.advance_to(out.cursor() + clean);
+    out.advance(clean);
     if (clean == length) break;
     const std::size_t rest = length - clean - 1;
     out.reserve(rest + 6 + 1);
