@@ -62,6 +62,10 @@ constexpr auto scales = [] {
       // stays below 2^57 and the half-gap below 2^63.
       if (h < 0 || h > 46 || (scale >> h) == 0 || (scale >> h) >= 16) throw "scale out of range";
       t.entries[lower_closer * exponents + i] = {scale << (53 - h), k};
+      // The regular selection relies on a half-gap above half a spacing and
+      // an interval narrower than ten spacings (see shortest()).
+      const std::uint64_t half_gap = (scale << (53 - h)) << 6, unit = std::uint64_t{1} << 60;
+      if (!lower_closer && (half_gap <= unit / 2 || 2 * (half_gap + 1) > 10 * unit)) throw "gap out of range";
     }
   }
   return t;
@@ -135,49 +139,72 @@ namespace {
 // The digits come back at the spacing 10^k even when they are one digit
 // shorter (then with a zero appended), so that the caller knows where the
 // point falls without counting them: below 10^17, and at least 10^15.
-[[gnu::always_inline]] inline Decimal shortest(double x) noexcept {
-  const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
-  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
-  const std::uint64_t c = fraction | (std::uint64_t{1} << 52);
-  // At a power of two the gap to the next lower double is half the upper one.
-  const bool lower_closer = fraction == 0;
+struct Position {
+  std::uint64_t s;         // the candidate at or below x
+  std::uint64_t f;         // from s up to x, in units of 2^-60 of the spacing
+  std::uint64_t half_gap;  // half the gap to the next double above, likewise
+  int k;
+};
+constexpr std::uint64_t unit = std::uint64_t{1} << 60;  // the spacing 10^k
+
+[[gnu::always_inline]] inline Position position(std::uint64_t bits, bool lower_closer) noexcept {
+  const std::uint64_t c = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
   const Scale& e = scales.entries[static_cast<int>(bits >> 52) - lowest_biased + (lower_closer ? exponents : 0)];
   const u128 product = static_cast<u128>(c << 11) * e.scale;
-  // s: the candidate at or below x. The rest is measured in units of 2^-60
-  // of the spacing, which is exact: the lower word's last 18 bits are zero.
-  const auto s = static_cast<std::uint64_t>(product >> 64);
-  const std::uint64_t f = static_cast<std::uint64_t>(product) >> 4;  // from s up to x
-  constexpr std::uint64_t unit = std::uint64_t{1} << 60;             // the spacing 10^k
-  // A candidate is in the interval when its distance from x is below the
-  // half-gap to the neighbouring double, or equal to it when c is even
-  // (round-to-nearest-even then reads the interval's end back as x).
-  const std::uint64_t closed = (c & 1) ^ 1;
-  const std::uint64_t half_gap = e.scale << 6;  // 5^-k * 2^(59 - h): 2^(q-1) in these units
-  const std::uint64_t up_limit = half_gap + closed;
-  const std::uint64_t down_limit = (half_gap >> lower_closer) + closed;
-  const int k = e.k;
+  // The rest is exact: the lower word's last 18 bits are zero.
+  return {static_cast<std::uint64_t>(product >> 64), static_cast<std::uint64_t>(product) >> 4,
+          e.scale << 6,  // 5^-k * 2^(59 - h): 2^(q-1) in these units
+          e.k};
+}
 
-  // Every test is made and combined without branches: which one decides
-  // depends on the digits and would mispredict often.
+// Every power of two (its gap below is half the one above), where the
+// interval about x is lopsided: each candidate is tested against its side.
+[[gnu::noinline]] Decimal shortest_at_power_of_two(std::uint64_t bits) noexcept {
+  const Position p = position(bits, true);
+  // c = 2^52 is even: the interval's ends read back as x and are in it.
+  const std::uint64_t up_limit = p.half_gap + 1;
+  const std::uint64_t down_limit = (p.half_gap >> 1) + 1;
+  const std::uint64_t tens = p.s / 10;
+  const std::uint64_t r = p.s - tens * 10;
   // One digit fewer: at most one multiple of 10^(k+1) lies in the interval.
-  const std::uint64_t tens = s / 10;
-  const std::uint64_t r = s - tens * 10;
-  const bool s10_in = r * unit + f < down_limit;
-  const bool t10_in = (10 - r) * unit - f < up_limit;
+  if (r * unit + p.f < down_limit) return {tens * 10, p.k};
+  if ((10 - r) * unit - p.f < up_limit) return {(tens + 1) * 10, p.k};
   // Same length: the one in the interval; if both are, the nearer one, and
   // the upper one at an exact tie.
-  const bool s_in = f < down_limit;
-  const bool t_in = unit - f < up_limit;
-  const bool take_t = t_in & (!s_in | (f >= unit / 2));
-  const bool fewer = s10_in | t10_in;
+  const bool s_in = p.f < down_limit;
+  const bool t_in = unit - p.f < up_limit;
+  return {p.s + (t_in & (!s_in | (p.f >= unit / 2))), p.k};
+}
+
+[[gnu::always_inline]] inline Decimal shortest(double x) noexcept {
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+  if ((bits & ((std::uint64_t{1} << 52) - 1)) == 0) [[unlikely]] return shortest_at_power_of_two(bits);
+  const Position p = position(bits, false);
+  // A candidate is in the interval when its distance from x is below the
+  // half-gap, or equal to it when c is even (round-to-nearest-even then
+  // reads the interval's end back as x). The interval is symmetric and
+  // wider than the spacing (2^q >= 10^k, and 2^q = 10^k only at q = 0), but
+  // narrower than ten spacings (2^q < 10^(k+1)).
+  const std::uint64_t limit = p.half_gap + ((bits & 1) ^ 1);
+  // One digit fewer: at most one multiple of 10^(k+1) lies in the interval,
+  // and if one does, it is the one nearer to x. With y the distance of x
+  // above the multiple at or below it, it lies in the interval when
+  // y < limit (the lower) or 10 * unit - y < limit (the upper); both at once
+  // as one unsigned comparison.
+  const std::uint64_t tens = p.s / 10;
+  const std::uint64_t r = p.s - tens * 10;
+  const std::uint64_t y = (r << 60) + p.f;
+  const bool fewer = y - limit > 10 * unit - 2 * limit;
+  // Same length: s and s + 1 are a spacing apart, so the nearer one (the
+  // upper one at a tie) is always within the half-gap.
   // Real and random doubles alike switch between the two forms from one
   // value to the next: a select, not a branch. The opaque copy keeps the
   // compiler from turning the select back into one.
-  const std::uint64_t shorter = (tens + !s10_in) * 10, same = s + take_t;
+  const std::uint64_t shorter = (tens + (r >= 5)) * 10, same = p.s + (p.f >> 59);
   auto pick = static_cast<std::uint64_t>(fewer);
   __asm__("" : "+r"(pick));
   const std::uint64_t mask = 0 - pick;
-  return {(shorter & mask) | (same & ~mask), k};
+  return {(shorter & mask) | (same & ~mask), p.k};
 }
 
 template <class Digits>
@@ -194,6 +221,21 @@ char* write_float_with(double x, char* out) noexcept {
     return out + 2;
   }
   const Decimal d = shortest(magnitude);
+  const auto fraction_digits = static_cast<unsigned>(-d.exponent);
+  if (whole < 1000 && fraction_digits <= 16) [[likely]] {
+    // The common magnitudes (coordinates, prices, ratios): the integer part,
+    // which is that of x since no integer lies within a non-integral
+    // double's rounding interval, from the table; then the fraction scaled
+    // to a block of 16 digits, its leading zeros included. Below 10^19, as
+    // the value is below 1000.
+    std::memcpy(out, small_numbers.entries[whole], 4);
+    out += small_numbers.entries[whole][3];
+    *out++ = '.';
+    const auto w = static_cast<std::uint64_t>(whole);
+    const auto block = digits16<Digits>(d.digits * pow10[16 - fraction_digits] - w * pow10[16]);
+    Digits::store(out, block);
+    return out + 16 - Digits::trailing_zeros(block);
+  }
   // 16 or 17 digits: a first one, which may be 0 and is then not written,
   // and a block of 16, whose trailing zeros are not written either.
   // Both splits straight from the digits, so that neither waits for the other.
@@ -203,7 +245,6 @@ char* write_float_with(double x, char* out) noexcept {
   const auto block = Digits::convert(static_cast<std::uint32_t>(upper - first * 100000000),
                                      static_cast<std::uint32_t>(d.digits - upper * 100000000));
   const unsigned zeros = Digits::trailing_zeros(block);
-  const auto fraction_digits = static_cast<unsigned>(-d.exponent);
   if (magnitude >= 1.0) {
     // |x| >= 1: the last fraction_digits (at most 16) follow the point, and
     // the last non-zero digit is among them.

@@ -23,12 +23,14 @@ char* write_int64(std::int64_t v, char* out) noexcept;
 inline constexpr double float_min_magnitude = 0.0001;
 inline constexpr double float_magnitude_limit = 1e16;
 
-// Whether the float is written at all.
+// Whether the float is written at all. The bits of non-negative doubles
+// order as their values do, infinity and NaN above every finite one, so the
+// range is one unsigned comparison of the magnitude's bits.
 inline bool float_in_range(double x) noexcept {
+  constexpr std::uint64_t low = std::bit_cast<std::uint64_t>(float_min_magnitude);
+  constexpr std::uint64_t high = std::bit_cast<std::uint64_t>(float_magnitude_limit);
   const std::uint64_t magnitude_bits = std::bit_cast<std::uint64_t>(x) & 0x7FFFFFFFFFFFFFFFull;
-  if (magnitude_bits > 0x7FEFFFFFFFFFFFFFull) return false;  // NaN or infinite
-  const double magnitude = std::bit_cast<double>(magnitude_bits);
-  return magnitude < float_magnitude_limit && (magnitude >= float_min_magnitude || magnitude == 0.0);
+  return magnitude_bits - low < high - low || magnitude_bits == 0;
 }
 
 // Decimal digits: value = digits * 10^exponent.
