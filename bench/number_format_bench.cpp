@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <bit>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -104,6 +105,13 @@ int main(int argc, char** argv) {
     const double x = static_cast<double>(rng() % 1000000 + 1) / static_cast<double>(pow10_of(rng() % 6));
     if (float_in_range(x)) short_doubles.push_back(x);
   }
+  // The same, split by where the point falls: below 1, from 1 to 1000, and
+  // from 1000 up (timestamps with fractions, large amounts).
+  std::vector<double> below_one, below_thousand, from_thousand;
+  for (const double x : random_doubles) {
+    const double m = std::fabs(x);
+    (m < 1 ? below_one : m < 1000 ? below_thousand : from_thousand).push_back(x);
+  }
   std::vector<std::int64_t> random_ints(count), digit_ints(count);
   for (auto& v : random_ints) v = static_cast<std::int64_t>(rng());
   for (auto& v : digit_ints) {
@@ -119,6 +127,9 @@ int main(int argc, char** argv) {
 
   std::printf("| values | count | ns per value |\n|---|---:|---:|\n");
   report("random doubles of the accepted range", random_doubles.size(), ns_per_value(random_doubles, float_writer));
+  report("  of them below 1", below_one.size(), ns_per_value(below_one, float_writer));
+  report("  of them from 1 to 1000", below_thousand.size(), ns_per_value(below_thousand, float_writer));
+  report("  of them from 1000 up", from_thousand.size(), ns_per_value(from_thousand, float_writer));
   report("short doubles (1 to 6 digits)", short_doubles.size(), ns_per_value(short_doubles, float_writer));
   report("random int64 (uniform bits)", random_ints.size(), ns_per_value(random_ints, int_writer));
   report("int64 of 1 to 19 digits", digit_ints.size(), ns_per_value(digit_ints, int_writer));
