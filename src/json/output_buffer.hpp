@@ -24,35 +24,31 @@ class OutputBuffer {
   OutputBuffer& operator=(const OutputBuffer&) = delete;
   ~OutputBuffer() { release(); }
 
-  // Makes room for `extra` more bytes; the capacity becomes the larger of
-  // what is needed and twice itself, or from 64 KiB on one and a half times
-  // itself, which keeps the unused capacity of a large output, held while
-  // the result str is made, below half the text.
-  void reserve(std::size_t extra) {
-    if (capacity_ - size_ < extra) [[unlikely]] grow(extra);
+  // Writers keep their own cursor, a local that stays in a register, rather
+  // than updating the size in memory at every write (which would make each
+  // write wait on the one before); the size is set once, by finish().
+  //
+  // Makes room for `extra` bytes at `at`, a cursor into this buffer, and
+  // returns the cursor, moved if the storage moved. The capacity then
+  // becomes the larger of what is needed and twice itself, or from 64 KiB on
+  // one and a half times itself, which keeps the unused capacity of a large
+  // output, held while the result str is made, below half the text.
+  char* room(char* at, std::size_t extra) {
+    if (static_cast<std::size_t>(data_ + capacity_ - at) < extra) [[unlikely]] return grow_at(at, extra);
+    return at;
   }
-  // Appends without checking capacity: only after reserve().
-  void put_unchecked(char c) noexcept { data_[size_++] = c; }
-  void append_unchecked(const char* p, std::size_t n) noexcept {
-    copy_bytes(data_ + size_, p, n);
-    size_ += n;
+  // The cursor at the end of the output so far.
+  char* start_cursor() noexcept { return data_ + size_; }
+  // Ends cursor writing: the output runs up to `at`.
+  void finish(char* at) noexcept { size_ = static_cast<std::size_t>(at - data_); }
+  // Where `at` stands in the output: offsets, unlike cursors, survive growth.
+  std::size_t offset_of(const char* at) const noexcept { return static_cast<std::size_t>(at - data_); }
+  // Writes a copy of earlier output, data()[offset, offset + n), at `at`,
+  // after room(at, n); returns the cursor after it.
+  char* repeat(char* at, std::size_t offset, std::size_t n) noexcept {
+    copy_bytes(at, data_ + offset, n);
+    return at + n;
   }
-  void put(char c) {
-    reserve(1);
-    put_unchecked(c);
-  }
-  void append(const char* p, std::size_t n) {
-    reserve(n);
-    append_unchecked(p, n);
-  }
-  // Where the next bytes go, for writers that format in place after reserve().
-  char* cursor() noexcept { return data_ + size_; }
-  void advance_to(char* end) noexcept { size_ = static_cast<std::size_t>(end - data_); }
-  // Counts `n` bytes written at cursor() as part of the output.
-  void advance(std::size_t n) noexcept { size_ += n; }
-
-  // Appends a copy of earlier output, data()[offset, offset + n), after reserve(n).
-  void repeat_unchecked(std::size_t offset, std::size_t n) noexcept { append_unchecked(data_ + offset, n); }
 
   // Frees the storage of a text no longer needed; the buffer is then empty.
   void release() noexcept {
@@ -67,7 +63,8 @@ class OutputBuffer {
   std::size_t size() const noexcept { return size_; }
 
  private:
-  [[gnu::noinline]] void grow(std::size_t extra) {
+  [[gnu::noinline]] char* grow_at(char* at, std::size_t extra) {
+    finish(at);
     if (extra > static_cast<std::size_t>(PY_SSIZE_T_MAX) - size_) throw std::bad_alloc();
     const std::size_t needed = size_ + extra;
     const std::size_t factor_capacity = capacity_ < 65536 ? 2 * capacity_ : capacity_ + capacity_ / 2;
@@ -82,6 +79,7 @@ class OutputBuffer {
     if (data == nullptr) throw std::bad_alloc();
     data_ = static_cast<char*>(data);
     capacity_ = capacity;
+    return data_ + size_;
   }
 
   char* data_ = inline_;

@@ -4,6 +4,7 @@
 // non-ASCII included, is copied as its UTF-8 bytes.
 
 #include <cstddef>
+#include <cstring>
 
 #include "json/escape_scan.hpp"
 #include "json/output_buffer.hpp"
@@ -12,8 +13,9 @@ namespace sorbek::json {
 
 namespace detail {
 
-// The escape of one byte below 0x20 or '"' or '\\': 2 or 6 bytes.
-inline void write_escape(OutputBuffer& out, unsigned char c) noexcept {
+// The escape of one byte below 0x20 or '"' or '\\' at `at`, which has room
+// for 6 bytes; returns the end of the 2 or 6 bytes written.
+inline char* write_escape(char* at, unsigned char c) noexcept {
   char two = 0;
   switch (c) {
     case '"': two = '"'; break;
@@ -26,45 +28,46 @@ inline void write_escape(OutputBuffer& out, unsigned char c) noexcept {
     default: break;
   }
   if (two != 0) {
-    const char escape[2] = {'\\', two};
-    out.append_unchecked(escape, 2);
-    return;
+    at[0] = '\\';
+    at[1] = two;
+    return at + 2;
   }
   constexpr char hex[] = "0123456789abcdef";
   const char escape[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
-  out.append_unchecked(escape, 6);
+  std::memcpy(at, escape, 6);
+  return at + 6;
 }
 
 }  // namespace detail
 
-// Appends the literal for `length` bytes of valid UTF-8 at `text`, quotes included.
-inline void write_json_string(OutputBuffer& out, const char* text, std::size_t length) {
+// Writes the literal for `length` bytes of valid UTF-8 at `text`, quotes
+// included, at the cursor `at` of `out`; returns the cursor after it.
+inline char* write_json_string(OutputBuffer& out, char* at, const char* text, std::size_t length) {
 #if defined(SORBEK_HAS_SHORT_RUN)
   if (length - 1 < short_run && short_window_readable(text, length)) {  // 1 to short_run bytes
-    out.reserve(short_run + 2);
-    char* to = out.cursor();
-    to[0] = '"';
-    if (copy_short_run(text, length, to + 1) == length) {
-      to[1 + length] = '"';
-      out.advance_to(to + length + 2);
-      return;
+    at = out.room(at, short_run + 2);
+    at[0] = '"';
+    if (copy_short_run(text, length, at + 1) == length) {
+      at[1 + length] = '"';
+      return at + length + 2;
     }
   }
 #endif
   // One reservation covers a string without escapes; each escape adds its own.
-  out.reserve(length + 2);
-  out.put_unchecked('"');
+  at = out.room(at, length + 2);
+  *at++ = '"';
   for (;;) {
-    const std::size_t clean = copy_until_escape(text, length, out.cursor());
-    out.advance(clean);
+    const std::size_t clean = copy_until_escape(text, length, at);
+    at += clean;
     if (clean == length) break;
     const std::size_t rest = length - clean - 1;
-    out.reserve(rest + 6 + 1);
-    detail::write_escape(out, static_cast<unsigned char>(text[clean]));
+    at = out.room(at, rest + 6 + 1);
+    at = detail::write_escape(at, static_cast<unsigned char>(text[clean]));
     text += clean + 1;
     length = rest;
   }
-  out.put_unchecked('"');
+  *at++ = '"';
+  return at;
 }
 
 }  // namespace sorbek::json

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include "json/format_number.hpp"
@@ -104,45 +105,49 @@ bool is_str(PyObject* object) noexcept {
   return type == &PyUnicode_Type || (PyType_GetFlags(type) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0;
 }
 
-// The writer reports failure as false and keeps the call error, so that the
-// hot path passes a flag rather than a result object up every level.
+// The writer passes the output cursor from call to call by value, so that it
+// stays in a register (see OutputBuffer::room), and reports failure as a null
+// cursor, keeping the call error, so that the hot path passes a pointer
+// rather than a result object up every level.
 class ValueWriter {
  public:
   explicit ValueWriter(OutputBuffer& out) noexcept : out_(out) {}
 
-  bool value(PyObject* value);
+  char* value(PyObject* value, char* at);
   CallError take_error() { return std::move(*error_); }
 
  private:
   // The one type dispatch, for the top-level value and every item of a
   // container: exact built-in types inline, subclasses out of line.
-  bool item(PyObject* value, RecursionGuard& guard);
-  bool subclass(PyObject* value, PyTypeObject* type);
+  char* item(PyObject* value, char* at, RecursionGuard& guard);
+  char* subclass(PyObject* value, PyTypeObject* type, char* at);
   // Failures leave the hot paths through these, out of line, so that the
   // writers for each kind stay small.
-  [[gnu::noinline, gnu::cold]] bool fail(CallError error) {
+  [[gnu::noinline, gnu::cold]] char* fail(CallError error) {
     error_.emplace(std::move(error));
-    return false;
+    return nullptr;
   }
-  [[gnu::noinline, gnu::cold]] bool fail(const char* type_error_message) {
+  [[gnu::noinline, gnu::cold]] char* fail(const char* type_error_message) {
     return fail(CallError::type_error(type_error_message));
   }
-  [[gnu::noinline, gnu::cold]] bool fail_pending() { return fail(take_pending()); }
+  [[gnu::noinline, gnu::cold]] char* fail_pending() { return fail(take_pending()); }
 
-  bool str(PyObject* value);
-  bool key(PyObject* key);
-  bool integer(PyObject* value);
-  bool floating(PyObject* value);
-  bool literal(const char* text, std::size_t length) {
-    out_.append(text, length);
-    return true;
+  char* str(PyObject* value, char* at);
+  char* key(PyObject* key, char* at);
+  char* integer(PyObject* value, char* at);
+  char* floating(PyObject* value, char* at);
+  // null, true and false: five bytes of room hold each.
+  char* literal(char* at, const char* text, std::size_t length) {
+    at = out_.room(at, 5);
+    std::memcpy(at, text, 5);
+    return at + length;
   }
   // Lists and tuples: written alike, read through their own C API.
   template <Py_ssize_t (*Size)(PyObject*), PyObject* (*GetItem)(PyObject*, Py_ssize_t)>
-  bool array(PyObject* sequence);
-  bool list(PyObject* list) { return array<PyList_Size, PyList_GetItem>(list); }
-  bool tuple(PyObject* tuple) { return array<PyTuple_Size, PyTuple_GetItem>(tuple); }
-  bool dict(PyObject* dict);
+  char* array(PyObject* sequence, char* at);
+  char* list(PyObject* list, char* at) { return array<PyList_Size, PyList_GetItem>(list, at); }
+  char* tuple(PyObject* tuple, char* at) { return array<PyTuple_Size, PyTuple_GetItem>(tuple, at); }
+  char* dict(PyObject* dict, char* at);
 
   // Recently written dict keys: the key object and where its literal and
   // the ':' after it already stand in the output. Repeated keys (the same
@@ -167,33 +172,34 @@ class ValueWriter {
   KeyEntry keys_[key_slots] = {};
 };
 
-bool ValueWriter::str(PyObject* value) {
+char* ValueWriter::str(PyObject* value, char* at) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
   if (utf8 == nullptr) return fail_pending();
-  write_json_string(out_, utf8, static_cast<std::size_t>(size));
-  return true;
+  return write_json_string(out_, at, utf8, static_cast<std::size_t>(size));
 }
 
-bool ValueWriter::key(PyObject* key) {
+char* ValueWriter::key(PyObject* key, char* at) {
   KeyEntry& entry = keys_[key_slot(key)];
   if (entry.key == key) {
-    out_.reserve(entry.length);
-    out_.repeat_unchecked(entry.offset, entry.length);
-    return true;
+    at = out_.room(at, entry.length);
+    return out_.repeat(at, entry.offset, entry.length);
   }
   if (!is_str(key)) return fail(key_not_str);
-  const std::size_t start = out_.size();
-  if (!str(key)) return false;
-  out_.put(':');
-  const std::size_t length = out_.size() - start;
+  // As an offset: making room may move the storage.
+  const std::size_t start = out_.offset_of(at);
+  char* end = str(key, at);
+  if (end == nullptr) return nullptr;
+  end = out_.room(end, 1);
+  *end++ = ':';
+  const std::size_t length = out_.offset_of(end) - start;
   if (length <= cached_key_limit && start <= UINT32_MAX) {
     entry = {key, static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(length)};
   }
-  return true;
+  return end;
 }
 
-bool ValueWriter::integer(PyObject* value) {
+char* ValueWriter::integer(PyObject* value, char* at) {
   int overflow = 0;
   const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
   if (overflow != 0) return fail(int_out_of_range);
@@ -201,47 +207,43 @@ bool ValueWriter::integer(PyObject* value) {
     PyErr_Clear();
     return fail(int_out_of_range);
   }
-  out_.reserve(int_chars);
-  out_.advance_to(write_int64(v, out_.cursor()));
-  return true;
+  return write_int64(v, out_.room(at, int_chars));
 }
 
-bool ValueWriter::floating(PyObject* value) {
+char* ValueWriter::floating(PyObject* value, char* at) {
   const double x = PyFloat_AsDouble(value);
   if (x == -1.0 && PyErr_Occurred() != nullptr) return fail_pending();
   if (!float_in_range(x)) return fail(float_out_of_range);
-  out_.reserve(float_chars);
-  out_.advance_to(write_float(x, out_.cursor()));
-  return true;
+  return write_float(x, out_.room(at, float_chars));
 }
 
 // Exact built-in types by identity first: the same outcome as the flag tests
 // of subclass(), whose bits are disjoint for them, without the out-of-line
 // flag lookup. Anything but an exact scalar may be a container, and enters
 // one level of the holding container's depth first.
-[[gnu::always_inline]] inline bool ValueWriter::item(PyObject* value, RecursionGuard& guard) {
+[[gnu::always_inline]] inline char* ValueWriter::item(PyObject* value, char* at, RecursionGuard& guard) {
   PyTypeObject* type = Py_TYPE(value);
-  if (type == &PyUnicode_Type) return str(value);
-  if (type == &PyLong_Type) return integer(value);
-  if (type == &PyFloat_Type) return floating(value);
-  if (value == Py_None) return literal("null", 4);
-  if (type == &PyBool_Type) return value == Py_True ? literal("true", 4) : literal("false", 5);
+  if (type == &PyUnicode_Type) return str(value, at);
+  if (type == &PyLong_Type) return integer(value, at);
+  if (type == &PyFloat_Type) return floating(value, at);
+  if (value == Py_None) return literal(at, "null", 4);
+  if (type == &PyBool_Type) return value == Py_True ? literal(at, "true", 4) : literal(at, "false", 5);
   if (!guard.enter()) return fail_pending();
-  if (type == &PyDict_Type) return dict(value);
-  if (type == &PyList_Type) return list(value);
-  if (type == &PyTuple_Type) return tuple(value);
-  return subclass(value, type);
+  if (type == &PyDict_Type) return dict(value, at);
+  if (type == &PyList_Type) return list(value, at);
+  if (type == &PyTuple_Type) return tuple(value, at);
+  return subclass(value, type, at);
 }
 
 // Subclasses, by kind in order: str, int, float, list, tuple, dict.
-bool ValueWriter::subclass(PyObject* value, PyTypeObject* type) {
+char* ValueWriter::subclass(PyObject* value, PyTypeObject* type, char* at) {
   const unsigned long flags = PyType_GetFlags(type);
-  if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return str(value);
-  if (flags & Py_TPFLAGS_LONG_SUBCLASS) return integer(value);
-  if (PyType_IsSubtype(type, &PyFloat_Type)) return floating(value);
-  if (flags & Py_TPFLAGS_LIST_SUBCLASS) return list(value);
-  if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) return tuple(value);
-  if (flags & Py_TPFLAGS_DICT_SUBCLASS) return dict(value);
+  if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return str(value, at);
+  if (flags & Py_TPFLAGS_LONG_SUBCLASS) return integer(value, at);
+  if (PyType_IsSubtype(type, &PyFloat_Type)) return floating(value, at);
+  if (flags & Py_TPFLAGS_LIST_SUBCLASS) return list(value, at);
+  if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) return tuple(value, at);
+  if (flags & Py_TPFLAGS_DICT_SUBCLASS) return dict(value, at);
   return fail(unsupported_type);
 }
 
@@ -249,45 +251,61 @@ bool ValueWriter::subclass(PyObject* value, PyTypeObject* type) {
 // Lists, tuples and dicts are read with one size each: no Python code runs
 // while the tree is written (see above), so none can change meanwhile.
 template <Py_ssize_t (*Size)(PyObject*), PyObject* (*GetItem)(PyObject*, Py_ssize_t)>
-bool ValueWriter::array(PyObject* sequence) {
+char* ValueWriter::array(PyObject* sequence, char* at) {
   RecursionGuard guard(depth_);
-  out_.put('[');
+  at = out_.room(at, 1);
+  *at++ = '[';
   const Py_ssize_t size = Size(sequence);
   for (Py_ssize_t i = 0; i < size; ++i) {
-    if (i > 0) out_.put(',');
-    if (!item(GetItem(sequence, i), guard)) return false;
+    if (i > 0) {
+      at = out_.room(at, 1);
+      *at++ = ',';
+    }
+    at = item(GetItem(sequence, i), at, guard);
+    if (at == nullptr) return nullptr;
   }
-  out_.put(']');
-  return true;
+  at = out_.room(at, 1);
+  *at++ = ']';
+  return at;
 }
 
-bool ValueWriter::dict(PyObject* dict) {
+char* ValueWriter::dict(PyObject* dict, char* at) {
   RecursionGuard guard(depth_);
-  out_.put('{');
+  at = out_.room(at, 1);
+  *at++ = '{';
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   bool first = true;
   while (PyDict_Next(dict, &position, &key, &value)) {
-    if (!first) out_.put(',');
+    if (!first) {
+      at = out_.room(at, 1);
+      *at++ = ',';
+    }
     first = false;
-    if (!this->key(key) || !item(value, guard)) return false;
+    at = this->key(key, at);
+    if (at == nullptr) return nullptr;
+    at = item(value, at, guard);
+    if (at == nullptr) return nullptr;
   }
-  out_.put('}');
-  return true;
+  at = out_.room(at, 1);
+  *at++ = '}';
+  return at;
 }
 
-bool ValueWriter::value(PyObject* value) {
+char* ValueWriter::value(PyObject* value, char* at) {
   RecursionGuard top(depth_, RecursionGuard::TopLevel{});
-  return item(value, top);
+  return item(value, at, top);
 }
 
 }  // namespace
 
 Result<> write_value(OutputBuffer& out, PyObject* value) {
   ValueWriter writer(out);
-  if (writer.value(value)) return {};
-  return writer.take_error();
+  char* end = writer.value(value, out.start_cursor());
+  if (end == nullptr) return writer.take_error();
+  out.finish(end);
+  return {};
 }
 
 }  // namespace sorbek::json
