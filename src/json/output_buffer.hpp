@@ -34,7 +34,7 @@ class OutputBuffer {
   // one and a half times itself, which keeps the unused capacity of a large
   // output, held while the result str is made, below half the text.
   char* room(char* at, std::size_t extra) {
-    if (static_cast<std::size_t>(data_ + capacity_ - at) < extra) [[unlikely]] return grow_at(at, extra);
+    if (static_cast<std::size_t>(end_ - at) < extra) [[unlikely]] return grow_at(at, extra);
     return at;
   }
   // The cursor at the end of the output so far.
@@ -56,6 +56,7 @@ class OutputBuffer {
     data_ = inline_;
     size_ = 0;
     capacity_ = inline_capacity;
+    end_ = inline_ + inline_capacity;
   }
 
   const char* data() const noexcept { return data_; }
@@ -79,12 +80,14 @@ class OutputBuffer {
     if (data == nullptr) throw std::bad_alloc();
     data_ = static_cast<char*>(data);
     capacity_ = capacity;
+    end_ = data_ + capacity;
     return data_ + size_;
   }
 
   char* data_ = inline_;
   std::size_t size_ = 0;
   std::size_t capacity_ = inline_capacity;
+  char* end_ = inline_ + inline_capacity;  // data_ + capacity_, the limit of room()
   char inline_[inline_capacity];
 };
 
