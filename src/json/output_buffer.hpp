@@ -55,7 +55,6 @@ class OutputBuffer {
     if (data_ != inline_) PyMem_Free(data_);
     data_ = inline_;
     size_ = 0;
-    capacity_ = inline_capacity;
     end_ = inline_ + inline_capacity;
   }
 
@@ -68,7 +67,8 @@ class OutputBuffer {
     finish(at);
     if (extra > static_cast<std::size_t>(PY_SSIZE_T_MAX) - size_) throw std::bad_alloc();
     const std::size_t needed = size_ + extra;
-    const std::size_t factor_capacity = capacity_ < 65536 ? 2 * capacity_ : capacity_ + capacity_ / 2;
+    const auto old_capacity = static_cast<std::size_t>(end_ - data_);
+    const std::size_t factor_capacity = old_capacity < 65536 ? 2 * old_capacity : old_capacity + old_capacity / 2;
     const std::size_t capacity = std::max(factor_capacity, needed);
     void* data;
     if (data_ == inline_) {
@@ -79,15 +79,13 @@ class OutputBuffer {
     }
     if (data == nullptr) throw std::bad_alloc();
     data_ = static_cast<char*>(data);
-    capacity_ = capacity;
     end_ = data_ + capacity;
     return data_ + size_;
   }
 
   char* data_ = inline_;
   std::size_t size_ = 0;
-  std::size_t capacity_ = inline_capacity;
-  char* end_ = inline_ + inline_capacity;  // data_ + capacity_, the limit of room()
+  char* end_ = inline_ + inline_capacity;  // the end of the storage, the limit of room()
   char inline_[inline_capacity];
 };
 
