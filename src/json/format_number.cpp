@@ -47,6 +47,9 @@ struct Scale {
   std::uint64_t scale;
   int k;
 };
+// The candidates' spacing 10^k in the selection's fixed point: distances are
+// measured in units of 2^-60 of it.
+constexpr std::uint64_t unit = std::uint64_t{1} << 60;
 constexpr auto scales = [] {
   struct Table {
     Scale entries[2 * exponents];  // regular gaps, then powers of two
@@ -64,7 +67,7 @@ constexpr auto scales = [] {
       t.entries[lower_closer * exponents + i] = {scale << (53 - h), k};
       // The regular selection relies on a half-gap above half a spacing and
       // an interval narrower than ten spacings (see shortest()).
-      const std::uint64_t half_gap = (scale << (53 - h)) << 6, unit = std::uint64_t{1} << 60;
+      const std::uint64_t half_gap = (scale << (53 - h)) << 6;
       if (!lower_closer && (half_gap <= unit / 2 || 2 * (half_gap + 1) > 10 * unit)) throw "gap out of range";
     }
   }
@@ -145,8 +148,6 @@ struct Position {
   std::uint64_t half_gap;  // half the gap to the next double above, likewise
   int k;
 };
-constexpr std::uint64_t unit = std::uint64_t{1} << 60;  // the spacing 10^k
-
 [[gnu::always_inline]] inline Position position(std::uint64_t bits, bool lower_closer) noexcept {
   const std::uint64_t c = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
   const Scale& e = scales.entries[static_cast<int>(bits >> 52) - lowest_biased + (lower_closer ? exponents : 0)];

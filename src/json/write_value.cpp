@@ -1,6 +1,5 @@
 #include "json/write_value.hpp"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
