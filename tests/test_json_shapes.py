@@ -74,7 +74,7 @@ def test_output_ending_at_a_growth_step(step, end):
 
 
 KEY_FAMILIES = {
-    "plain": [f"field_{i}" for i in range(100)],
+    "plain": [f"field_{i}" for i in range(600)],  # more than the cache has slots
     "escaped": [f'q"{i}\\' if i % 3 == 0 else f"\t{i}\n" if i % 3 == 1 else f"\x00{i}\x1f" for i in range(100)],
     "non-ASCII": [f"ключ{i}" if i % 3 == 0 else f"中文{i}" if i % 3 == 1 else f"\U0001f600{i}é" for i in range(100)],
     # Around the cache's limit of 64 bytes of output, and far past it.

@@ -158,17 +158,28 @@ class ValueWriter {
     std::uint32_t offset;
     std::uint32_t length;
   };
-  static constexpr std::size_t key_slots = 32;
+  // Enough slots for the field names of several kinds of nested record at
+  // once (a post, its author, its attachments: a hundred names or more) with
+  // few collisions; with 32, most keys of such documents missed.
+  static constexpr int key_slot_bits = 8;
+  static constexpr std::size_t key_slots = std::size_t{1} << key_slot_bits;
   static constexpr std::size_t cached_key_limit = 64;
+  // Multiplicative hashing: the addresses' low bits are all zero and their
+  // middle bits step by the allocator's size class, so the top bits of the
+  // product spread them better than any slice of the address.
   static std::size_t key_slot(PyObject* key) noexcept {
-    const auto bits = reinterpret_cast<std::uintptr_t>(key);
-    return ((bits >> 4) ^ (bits >> 9)) & (key_slots - 1);
+    const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key));
+    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> (64 - key_slot_bits));
   }
 
   OutputBuffer& out_;
   Depth depth_;
   std::optional<CallError> error_;
-  KeyEntry keys_[key_slots] = {};
+  // Only the slots marked in key_used_ hold entries: clearing the marks at
+  // each call costs a sixteenth of clearing the entries, which a small
+  // payload would feel.
+  bool key_used_[key_slots] = {};
+  KeyEntry keys_[key_slots];
 };
 
 char* ValueWriter::str(PyObject* value, char* at) {
@@ -179,8 +190,9 @@ char* ValueWriter::str(PyObject* value, char* at) {
 }
 
 char* ValueWriter::key(PyObject* key, char* at) {
-  KeyEntry& entry = keys_[key_slot(key)];
-  if (entry.key == key) {
+  const std::size_t slot = key_slot(key);
+  KeyEntry& entry = keys_[slot];
+  if (key_used_[slot] && entry.key == key) {
     at = out_.room(at, entry.length);
     return out_.repeat(at, entry.offset, entry.length);
   }
@@ -194,6 +206,7 @@ char* ValueWriter::key(PyObject* key, char* at) {
   const std::size_t length = out_.offset_of(end) - start;
   if (length <= cached_key_limit && start <= UINT32_MAX) {
     entry = {key, static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(length)};
+    key_used_[slot] = true;
   }
   return end;
 }
