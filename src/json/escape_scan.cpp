@@ -106,6 +106,7 @@ std::size_t copy_until_escape_neon(const char* p, std::size_t n, char* to) noexc
 CopyUntilEscapeFn copy_until_escape_for(simd::Isa isa) noexcept {
   switch (isa) {
 #if defined(SORBEK_X86_64)
+    case simd::Isa::avx512:  // no variant of its own
     case simd::Isa::avx2:
       if (simd::isa_available(simd::Isa::avx2)) return &copy_until_escape_avx2;
       return &copy_until_escape_sse2;

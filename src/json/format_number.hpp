@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "simd/cpu.hpp"
+
 namespace sorbek::json {
 
 // Room the writers need at `out`: they store whole 16-byte blocks and return
@@ -14,9 +16,9 @@ namespace sorbek::json {
 inline constexpr std::size_t int_chars = 32;
 inline constexpr std::size_t float_chars = 48;
 
-// Decimal digits of v; returns the end of the text.
+// Decimal digits of v; returns the end of the text. On the architecture's
+// baseline digit kernel.
 char* write_uint64(std::uint64_t v, char* out) noexcept;
-char* write_int64(std::int64_t v, char* out) noexcept;
 
 // The accepted magnitudes: zero, and from the double nearest 0.0001 up to but
 // not including 1e16. The float writer's tables are sized from these.
@@ -45,16 +47,23 @@ struct Decimal {
 // the exponent of the candidates' spacing, so they may end in zeros.
 Decimal shortest_decimal(double x) noexcept;
 
-// x must pass float_in_range. Writes "-" for a set sign bit, then integral
-// values as their exact integer and ".0", others as their shortest digits in
-// positional notation. Returns the end of the text (at most float_chars).
-char* write_float(double x, char* out) noexcept;
+// The number writers on one digit kernel:
+//   write_int64(v, out): the decimal digits of v;
+//   write_float(x, out), for x that passes float_in_range: "-" for a set
+//     sign bit, then integral values as their exact integer and ".0",
+//     others as their shortest digits in positional notation.
+// Each returns the end of its text (at most int_chars or float_chars).
+struct NumberWriters {
+  char* (*write_int64)(std::int64_t v, char* out) noexcept;
+  char* (*write_float)(double x, char* out) noexcept;
+};
 
-// The same writers on the portable digit kernel, for the kernel tests: the
-// ones above use the widest kernel the architecture always has.
-namespace portable {
-char* write_int64(std::int64_t v, char* out) noexcept;
-char* write_float(double x, char* out) noexcept;
-}  // namespace portable
+// The writers on the kernel of an instruction set (the portable one for
+// scalar), and on the widest the CPU runs, chosen once at load.
+const NumberWriters& number_writers_for(simd::Isa isa) noexcept;
+extern const NumberWriters number_writers_best;
+
+inline char* write_int64(std::int64_t v, char* out) noexcept { return number_writers_best.write_int64(v, out); }
+inline char* write_float(double x, char* out) noexcept { return number_writers_best.write_float(x, out); }
 
 }  // namespace sorbek::json

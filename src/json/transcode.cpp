@@ -313,6 +313,7 @@ std::size_t Neon::to_utf16(const char* p, std::size_t n, std::uint16_t* out) noe
 StatsFn stats_for(simd::Isa isa) noexcept {
   switch (isa) {
 #if defined(SORBEK_X86_64)
+    case simd::Isa::avx512:  // no variant of its own
     case simd::Isa::avx2:
       if (simd::isa_available(simd::Isa::avx2)) return &stats_avx2;
       return &Sse2::stats;

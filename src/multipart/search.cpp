@@ -241,6 +241,7 @@ struct SearchKernels {
   static Searcher::FindManyFn select(simd::Isa isa) noexcept {
     switch (isa) {
 #if defined(SORBEK_X86_64)
+      case simd::Isa::avx512:  // no variant of its own
       case simd::Isa::avx2:
         if (simd::isa_available(simd::Isa::avx2)) return &find_many_avx2;
         return &find_many_sse2;

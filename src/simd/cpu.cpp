@@ -7,8 +7,12 @@ namespace {
 Isa detect() noexcept {
 #if defined(SORBEK_X86_64)
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return Isa::avx2;
-  return Isa::sse2;  // baseline of x86-64
+  // libgcc also checks that the system saves the vector state of each.
+  if (!__builtin_cpu_supports("avx2")) return Isa::sse2;  // baseline of x86-64
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512ifma")) {
+    return Isa::avx512;
+  }
+  return Isa::avx2;
 #elif defined(SORBEK_AARCH64)
   return Isa::neon;  // baseline of arm64
 #else
@@ -31,7 +35,9 @@ bool isa_available(Isa isa) noexcept {
     case Isa::sse2:
       return true;
     case Isa::avx2:
-      return best_isa() == Isa::avx2;
+      return best_isa() == Isa::avx2 || best_isa() == Isa::avx512;
+    case Isa::avx512:
+      return best_isa() == Isa::avx512;
 #elif defined(SORBEK_AARCH64)
     case Isa::neon:
       return true;
@@ -46,6 +52,7 @@ const char* isa_name(Isa isa) noexcept {
     case Isa::scalar: return "scalar";
     case Isa::sse2: return "sse2";
     case Isa::avx2: return "avx2";
+    case Isa::avx512: return "avx512";
     case Isa::neon: return "neon";
   }
   return "unknown";

@@ -4,7 +4,10 @@
 
 namespace sorbek::simd {
 
-enum class Isa { scalar, sse2, avx2, neon };
+// avx512: AVX-512 Foundation with VL (its instructions on 256-bit vectors)
+// and IFMA (52-bit integer multiply-add), which implies AVX2; kernels
+// without a variant of their own use their AVX2 one.
+enum class Isa { scalar, sse2, avx2, avx512, neon };
 
 // The widest instruction set this build has kernels for and the CPU runs.
 Isa best_isa() noexcept;
@@ -19,6 +22,7 @@ const char* isa_name(Isa isa) noexcept;
 #if defined(__x86_64__) || defined(_M_X64)
 #define SORBEK_X86_64 1
 #define SORBEK_TARGET_AVX2 __attribute__((target("avx2")))
+#define SORBEK_TARGET_AVX512 __attribute__((target("avx2,avx512f,avx512vl,avx512ifma")))
 #elif defined(__aarch64__)
 #define SORBEK_AARCH64 1
 #endif

@@ -9,7 +9,7 @@
 inline std::vector<sorbek::simd::Isa> runnable_isas() {
   using sorbek::simd::Isa;
   std::vector<Isa> isas;
-  for (Isa isa : {Isa::scalar, Isa::sse2, Isa::avx2, Isa::neon}) {
+  for (Isa isa : {Isa::scalar, Isa::sse2, Isa::avx2, Isa::avx512, Isa::neon}) {
     if (sorbek::simd::isa_available(isa)) isas.push_back(isa);
   }
   return isas;

@@ -13,25 +13,32 @@
 #include "float_oracle.hpp"
 #include "json/decimal_digits.hpp"
 #include "json/format_number.hpp"
+#include "kernel_variants.hpp"
 
 namespace {
 
 using namespace sorbek::json;
+using sorbek::simd::isa_name;
 
+// The text of the writers the module uses; every other kernel's writers
+// must write the same.
 std::string int_text(std::int64_t v) {
   char buf[int_chars];
   const std::string text(buf, write_int64(v, buf));
-  char portable_buf[int_chars];
-  EXPECT_EQ(text, std::string(portable_buf, portable::write_int64(v, portable_buf))) << v;
+  for (const auto isa : runnable_isas()) {
+    char other[int_chars];
+    EXPECT_EQ(text, std::string(other, number_writers_for(isa).write_int64(v, other))) << v << ' ' << isa_name(isa);
+  }
   return text;
 }
 
 std::string float_text(double x) {
   char buf[float_chars];
   const std::string text(buf, write_float(x, buf));
-  // The portable digit kernel must write the same text.
-  char portable_buf[float_chars];
-  EXPECT_EQ(text, std::string(portable_buf, portable::write_float(x, portable_buf))) << x;
+  for (const auto isa : runnable_isas()) {
+    char other[float_chars];
+    EXPECT_EQ(text, std::string(other, number_writers_for(isa).write_float(x, other))) << x << ' ' << isa_name(isa);
+  }
   return text;
 }
 
@@ -146,10 +153,10 @@ TEST(WriteInt, DigitBlocksExhaustive) {
 
 namespace {
 
-// The architecture's digit kernel against the portable one, on every
-// operation, for digits of every length and every place of the point.
-TEST(DigitKernels, MatchPortable) {
-  using sorbek::json::digits::Best;
+// A digit kernel against the portable one, on every operation, for digits
+// of every length and every place of the point.
+template <class Kernel>
+void match_portable() {
   using sorbek::json::digits::Portable;
   std::mt19937_64 rng(99);
   auto text = [](auto store) {
@@ -166,27 +173,76 @@ TEST(DigitKernels, MatchPortable) {
     if (i % 5 == 0) high -= high % static_cast<std::uint32_t>(std::pow(10, rng() % 9));
     if (i % 7 == 0) low = 0;
     if (i % 11 == 0) high = 0;
-    const auto best = Best::convert(high, low);
+    const auto best = Kernel::convert(high, low);
     const auto portable = Portable::convert(high, low);
-    ASSERT_EQ(Best::trailing_zeros(best), Portable::trailing_zeros(portable)) << high << " " << low;
-    ASSERT_EQ(text([&](char* out) { Best::store(out, best); }), text([&](char* out) { Portable::store(out, portable); }));
+    ASSERT_EQ(Kernel::trailing_zeros(best), Portable::trailing_zeros(portable)) << high << " " << low;
+    ASSERT_EQ(text([&](char* out) { Kernel::store(out, best); }), text([&](char* out) { Portable::store(out, portable); }));
     const unsigned point = static_cast<unsigned>(i % 16);
-    ASSERT_EQ(text([&](char* out) { Best::store_with_point(out, best, point); }),
+    ASSERT_EQ(text([&](char* out) { Kernel::store_with_point(out, best, point); }),
               text([&](char* out) { Portable::store_with_point(out, portable, point); }))
         << high << " " << low << " " << point;
   }
 }
 
 // Every 4-digit quarter through the whole conversion.
-TEST(DigitKernels, EveryQuarter) {
-  using sorbek::json::digits::Best;
+template <class Kernel>
+void every_quarter() {
   for (std::uint32_t v = 0; v < 10000; ++v) {
     char buf[16];
-    Best::store(buf, Best::convert(v * 10001, v));
+    Kernel::store(buf, Kernel::convert(v * 10001, v));
     char want[17];
     std::snprintf(want, sizeof want, "%04u%04u%08u", v, v, v);
     ASSERT_EQ(std::string(buf, 16), std::string(want, 16)) << v;
   }
 }
+
+TEST(DigitKernels, MatchPortable) { match_portable<sorbek::json::digits::Best>(); }
+TEST(DigitKernels, EveryQuarter) { every_quarter<sorbek::json::digits::Best>(); }
+
+#if defined(SORBEK_X86_64)
+using sorbek::json::digits::Avx512Ifma;
+
+TEST(DigitKernels, Avx512MatchesPortable) {
+  if (!sorbek::simd::isa_available(sorbek::simd::Isa::avx512)) GTEST_SKIP() << "no AVX-512 IFMA here";
+  match_portable<Avx512Ifma>();
+  every_quarter<Avx512Ifma>();
+}
+
+// Its digits rest on a bound on the multiply-adds' error: every 8-digit
+// half, in both places, against the digits of the plain division.
+TEST(DigitKernels, Avx512EveryHalf) {
+  if (!sorbek::simd::isa_available(sorbek::simd::Isa::avx512)) GTEST_SKIP() << "no AVX-512 IFMA here";
+  // The digits as the kernel holds them, a byte each, most significant first
+  // in memory; counted up one at a time, with carries, alongside x.
+  auto lanes = [](std::uint32_t v) {
+    std::uint64_t out = 0;
+    for (int byte = 7; byte >= 0; --byte, v /= 10) out |= std::uint64_t{v % 10} << (8 * byte);
+    return out;
+  };
+  auto increment = [](std::uint64_t& l) {
+    for (int byte = 7; byte >= 0; --byte) {
+      const int shift = 8 * byte;
+      if (((l >> shift) & 0xFF) < 9) {
+        l += std::uint64_t{1} << shift;
+        return;
+      }
+      l &= ~(std::uint64_t{0xFF} << shift);
+    }
+  };
+  static_assert(std::endian::native == std::endian::little);
+  std::uint64_t high_lanes = lanes(0), low_lanes = lanes(50000000);
+  for (std::uint32_t x = 0; x < 100000000; ++x) {
+    const std::uint32_t y = x < 50000000 ? x + 50000000 : x - 50000000;
+    const auto block = Avx512Ifma::convert(x, y);
+    std::uint64_t got[2];
+    std::memcpy(got, &block.lanes, 16);
+    if (got[0] != high_lanes || got[1] != low_lanes) {
+      FAIL() << x << " " << y;
+    }
+    increment(high_lanes);
+    if (y == 99999999) low_lanes = 0; else increment(low_lanes);
+  }
+}
+#endif
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "json/transcode.hpp"
+#include "kernel_variants.hpp"
 
 namespace {
 
@@ -89,8 +90,7 @@ void check_kernel(const char* name) {
     const TextStats best = sorbek::json::transcode::stats(s.utf8.data(), s.utf8.size());
     ASSERT_EQ(best.max, max) << name;
     ASSERT_EQ(best.high, stats.high) << name;
-    for (const auto isa : {sorbek::simd::Isa::scalar, sorbek::simd::Isa::sse2, sorbek::simd::Isa::avx2,
-                           sorbek::simd::Isa::neon}) {
+    for (const auto isa : runnable_isas()) {
       const TextStats each = stats_for(isa)(s.utf8.data(), s.utf8.size());
       ASSERT_EQ(each.max, max) << name << ' ' << sorbek::simd::isa_name(isa);
       ASSERT_EQ(each.high, stats.high) << name << ' ' << sorbek::simd::isa_name(isa);

@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (copy(text, size, copied.data()) != want) std::abort();
     if (std::memcmp(copied.data(), text, want) != 0 || copied[size] != '~') std::abort();
   };
-  for (Isa isa : {Isa::sse2, Isa::avx2, Isa::neon}) {
+  for (Isa isa : {Isa::sse2, Isa::avx2, Isa::avx512, Isa::neon}) {
     if (sorbek::simd::isa_available(isa)) check(sorbek::json::copy_until_escape_for(isa));
   }
   check(sorbek::json::copy_until_escape);

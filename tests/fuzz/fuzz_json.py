@@ -73,8 +73,8 @@ def floats(value):
 
 def one_input(data: bytes) -> None:
     fdp = atheris.FuzzedDataProvider(data)
-    # Up to 40 distinct keys (the key cache has 32 slots), up to 70 characters
-    # (it keeps keys of up to 64 bytes).
+    # Up to 40 distinct keys (some share a slot of the key cache's 256), up to
+    # 70 characters (it keeps keys of up to 64 bytes).
     keys = [fdp.ConsumeUnicodeNoSurrogates(fdp.ConsumeIntInRange(0, 70)) for _ in range(fdp.ConsumeIntInRange(1, 40))]
     value = tree(fdp, keys)
     try:

@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::size_t> want;
   for (std::size_t p = text.find(needle); p != std::string_view::npos; p = text.find(needle, p + m)) want.push_back(p + m);
 
-  for (Isa isa : {Isa::scalar, Isa::sse2, Isa::avx2, Isa::neon}) {
+  for (Isa isa : {Isa::scalar, Isa::sse2, Isa::avx2, Isa::avx512, Isa::neon}) {
     if (!sorbek::simd::isa_available(isa)) continue;
     const Searcher searcher(needle, isa);
     for (std::size_t from = 0; from <= n; from += 1 + n / 16) {
