@@ -21,35 +21,40 @@
 #include <vector>
 
 #include "json/format_number.hpp"
+#include "simd/cpu.hpp"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Best of several passes, each writing every value one after another into a
-// buffer as the JSON writer does, with a separator between values.
+// Best of several passes of each writer, each pass writing every value one
+// after another into a buffer as the JSON writer does, with a separator
+// between values. The writers' passes alternate, so that a change in the
+// machine's load falls on all of them alike.
 template <class T, class Write>
-double ns_per_value(const std::vector<T>& values, Write write) {
+std::vector<double> ns_per_value(const std::vector<T>& values, const std::vector<Write>& writers) {
   std::vector<char> buffer(values.size() * 26 + 64);
-  double best = 1e30;
-  std::size_t written = 0;
+  std::vector<double> best(writers.size(), 1e30);
   for (int pass = 0; pass < 15; ++pass) {
-    const auto start = Clock::now();
-    char* out = buffer.data();
-    for (const T v : values) {
-      out = write(v, out);
-      *out++ = ',';
+    for (std::size_t w = 0; w < writers.size(); ++w) {
+      const auto start = Clock::now();
+      char* out = buffer.data();
+      for (const T v : values) {
+        out = writers[w](v, out);
+        *out++ = ',';
+      }
+      const double ns = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+      best[w] = std::min(best[w], ns / static_cast<double>(values.size()));
+      if (out == buffer.data()) std::abort();
     }
-    const double ns = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
-    best = std::min(best, ns / static_cast<double>(values.size()));
-    written = static_cast<std::size_t>(out - buffer.data());
   }
-  if (written == 0) std::abort();
   return best;
 }
 
-void report(const char* what, std::size_t count, double ns) {
-  std::printf("| %s | %zu | %.2f |\n", what, count, ns);
+void report(const char* what, std::size_t count, const std::vector<double>& ns) {
+  std::printf("| %s | %zu |", what, count);
+  for (const double each : ns) std::printf(" %.2f |", each);
+  std::printf("\n");
 }
 
 // Numbers of a JSON text, outside its strings.
@@ -122,17 +127,37 @@ int main(int argc, char** argv) {
     if (rng() & 1) v = -v;
   }
 
-  const auto float_writer = [](double x, char* out) { return write_float(x, out); };
-  const auto int_writer = [](std::int64_t v, char* out) { return write_int64(v, out); };
+  // The module's writers first, then those of every other kernel this CPU
+  // runs that differ from them.
+  using sorbek::simd::Isa;
+  std::vector<const char*> names = {"module"};
+  std::vector<NumberWriters> writers = {number_writers_best};
+  for (Isa isa : {Isa::scalar, Isa::sse2, Isa::avx2, Isa::avx512, Isa::neon}) {
+    if (!sorbek::simd::isa_available(isa) || (isa == Isa::avx2 && sorbek::simd::isa_available(Isa::avx512))) continue;
+    names.push_back(sorbek::simd::isa_name(isa));
+    writers.push_back(number_writers_for(isa));
+  }
+  std::vector<decltype(NumberWriters::write_float)> float_writers;
+  std::vector<decltype(NumberWriters::write_int64)> int_writers;
+  for (const NumberWriters& w : writers) {
+    float_writers.push_back(w.write_float);
+    int_writers.push_back(w.write_int64);
+  }
+  const auto floats = [&](const std::vector<double>& values) { return ns_per_value(values, float_writers); };
+  const auto integers = [&](const std::vector<std::int64_t>& values) { return ns_per_value(values, int_writers); };
 
-  std::printf("| values | count | ns per value |\n|---|---:|---:|\n");
-  report("random doubles of the accepted range", random_doubles.size(), ns_per_value(random_doubles, float_writer));
-  report("  of them below 1", below_one.size(), ns_per_value(below_one, float_writer));
-  report("  of them from 1 to 1000", below_thousand.size(), ns_per_value(below_thousand, float_writer));
-  report("  of them from 1000 up", from_thousand.size(), ns_per_value(from_thousand, float_writer));
-  report("short doubles (1 to 6 digits)", short_doubles.size(), ns_per_value(short_doubles, float_writer));
-  report("random int64 (uniform bits)", random_ints.size(), ns_per_value(random_ints, int_writer));
-  report("int64 of 1 to 19 digits", digit_ints.size(), ns_per_value(digit_ints, int_writer));
+  std::printf("ns per value, by digit kernel (module: the writers json_dumps uses)\n\n| values | count |");
+  for (const char* name : names) std::printf(" %s |", name);
+  std::printf("\n|---|---:|");
+  for (std::size_t i = 0; i < names.size(); ++i) std::printf("---:|");
+  std::printf("\n");
+  report("random doubles of the accepted range", random_doubles.size(), floats(random_doubles));
+  report("  of them below 1", below_one.size(), floats(below_one));
+  report("  of them from 1 to 1000", below_thousand.size(), floats(below_thousand));
+  report("  of them from 1000 up", from_thousand.size(), floats(from_thousand));
+  report("short doubles (1 to 6 digits)", short_doubles.size(), floats(short_doubles));
+  report("random int64 (uniform bits)", random_ints.size(), integers(random_ints));
+  report("int64 of 1 to 19 digits", digit_ints.size(), integers(digit_ints));
 
   for (int i = 1; i < argc; ++i) {
     std::ifstream file(argv[i], std::ios::binary);
@@ -143,9 +168,9 @@ int main(int argc, char** argv) {
     std::string name = argv[i];
     name = name.substr(name.find_last_of('/') + 1);
     if (doubles.size() >= 1000) {
-      report((name + ": doubles").c_str(), doubles.size(), ns_per_value(doubles, float_writer));
+      report((name + ": doubles").c_str(), doubles.size(), floats(doubles));
     }
-    if (ints.size() >= 1000) report((name + ": integers").c_str(), ints.size(), ns_per_value(ints, int_writer));
+    if (ints.size() >= 1000) report((name + ": integers").c_str(), ints.size(), integers(ints));
   }
   return 0;
 }
