@@ -390,12 +390,13 @@ def test_float_range_boundaries():
     "make",
     [
         lambda: "a" * 9000 + "é" + "b" * 9000,  # Latin-1, made whole
-        lambda: "a" * 9000 + "\u0100" + "b" * 9000,  # mostly ASCII and wide: decoded whole
+        lambda: "a" * 9000 + "\u0100" + "b" * 9000,  # wide in more than an eighth of the blocks: decoded whole
+        lambda: "a" * 60000 + "\u0100é" + "b" * 60000,  # wide in few blocks: Latin-1 and UTF-16 pieces
         lambda: "中文" * 20000,  # dense: UTF-16 pieces, several of them
         lambda: ("中文" * 3000 + "x" * 9000 + "é" * 3000) * 3,  # dense with ASCII and Latin-1 runs between
         lambda: "中" * 30000 + "\U0001f600",  # dense and beyond the BMP: decoded whole
     ],
-    ids=["latin1", "sparse wide", "dense", "dense and runs", "dense astral"],
+    ids=["latin1", "wide throughout", "sparse wide", "dense", "dense and runs", "dense astral"],
 )
 def test_long_texts_of_every_make_of_the_str(make):
     text = make()

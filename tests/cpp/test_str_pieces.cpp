@@ -88,8 +88,14 @@ TEST(StrPieces, RouteByWhatTheTextHolds) {
   EXPECT_EQ(route_of(""), StrRoute::ascii);
   EXPECT_EQ(route_of(std::string(10000, 'a')), StrRoute::ascii);
   EXPECT_EQ(route_of(std::string(10000, 'a') + "\xc3\xbf"), StrRoute::latin1);
-  // Mostly ASCII with a wide character: decoded whole.
+  // Mostly ASCII with a wide character: in pieces where the blocks that
+  // hold one are at most an eighth of the text, whole where they are more.
   EXPECT_EQ(route_of(std::string(10000, 'a') + "\xc4\x80"), StrRoute::utf8);
+  EXPECT_EQ(route_of("\xc4\x80" + std::string(8 * piece_block - 3, 'a')), StrRoute::utf8);
+  EXPECT_EQ(route_of("\xc4\x80" + std::string(8 * piece_block - 2, 'a')), StrRoute::pieces);
+  EXPECT_EQ(route_of(std::string(100000, 'a') + "\xc3\xa9" + std::string(100000, 'b') + "\xe2\x80\x94"),
+            StrRoute::pieces);
+  EXPECT_EQ(route_of(std::string(100000, 'a') + "\xc4\x80\xf0\x9f\x98\x80"), StrRoute::utf8);
   EXPECT_EQ(route_of(random_text(rng, 50000, 5, false)), StrRoute::utf8);
   // Dense text within the BMP: in pieces; with a character beyond it: whole.
   EXPECT_EQ(route_of(random_text(rng, 50000, 90, false)), StrRoute::pieces);
