@@ -63,7 +63,9 @@ struct NumberWriters {
 const NumberWriters& number_writers_for(simd::Isa isa) noexcept;
 extern const NumberWriters number_writers_best;
 
-inline char* write_int64(std::int64_t v, char* out) noexcept { return number_writers_best.write_int64(v, out); }
+// The integer writer has no variant beyond the architecture's baseline
+// kernel, so it is called directly; the float writer as the CPU's.
+char* write_int64(std::int64_t v, char* out) noexcept;
 inline char* write_float(double x, char* out) noexcept { return number_writers_best.write_float(x, out); }
 
 }  // namespace sorbek::json
