@@ -78,6 +78,21 @@ def test_memory_flat_over_100k_calls(name, fn):
         assert rss_after - rss_before < 4 * 1024 * 1024, name
 
 
+def test_large_ascii_output_holds_no_unused_capacity():
+    """The output buffer gives back its growth slack before the str is made
+    from it: the peak is the text twice (buffer and str), not the buffer's
+    capacity (up to half as much again) beside the str."""
+    value = ["abcdefghij" * 10 for _ in range(40_000)]
+    size = len(json_dumps(value))
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    result = json_dumps(value)
+    peak = tracemalloc.get_traced_memory()[1] - before
+    tracemalloc.stop()
+    del result
+    assert peak < 2 * size + 64 * 1024
+
+
 def test_result_objects_are_released():
     import weakref
 

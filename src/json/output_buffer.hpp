@@ -18,6 +18,8 @@ namespace sorbek::json {
 class OutputBuffer {
  public:
   static constexpr std::size_t inline_capacity = 2048;
+  // Less unused capacity than this is not worth a call to give back.
+  static constexpr std::size_t shrink_minimum = 16384;
 
   OutputBuffer() noexcept = default;
   OutputBuffer(const OutputBuffer&) = delete;
@@ -48,6 +50,18 @@ class OutputBuffer {
   char* repeat(char* at, std::size_t offset, std::size_t n) noexcept {
     copy_bytes(at, data_ + offset, n);
     return at + n;
+  }
+
+  // Gives back the unused capacity of heap storage (up to a third of it
+  // after growth), so that it is not held while the result is made from
+  // the text. Shrinking in place moves nothing; should the allocator fail
+  // to, the storage stays as it was.
+  void shrink_to_fit() noexcept {
+    if (data_ == inline_ || static_cast<std::size_t>(end_ - data_) - size_ < shrink_minimum) return;
+    if (void* data = PyMem_Realloc(data_, size_); data != nullptr) {
+      data_ = static_cast<char*>(data);
+      end_ = data_ + size_;
+    }
   }
 
   // Frees the storage of a text no longer needed; the buffer is then empty.
