@@ -394,9 +394,10 @@ def test_float_range_boundaries():
         lambda: "a" * 60000 + "\u0100é" + "b" * 60000,  # wide in few blocks: Latin-1 and UTF-16 pieces
         lambda: "中文" * 20000,  # dense: UTF-16 pieces, several of them
         lambda: ("中文" * 3000 + "x" * 9000 + "é" * 3000) * 3,  # dense with ASCII and Latin-1 runs between
-        lambda: "中" * 30000 + "\U0001f600",  # dense and beyond the BMP: decoded whole
+        lambda: "中" * 30000 + "\U0001f600",  # dense and beyond the BMP: UTF-16 pieces, a surrogate pair
+        lambda: "a" * 90000 + "\U0001f600" + "b" * 90000,  # sparse and beyond the BMP: decoded whole
     ],
-    ids=["latin1", "wide throughout", "sparse wide", "dense", "dense and runs", "dense astral"],
+    ids=["latin1", "wide throughout", "sparse wide", "dense", "dense and runs", "dense astral", "sparse astral"],
 )
 def test_long_texts_of_every_make_of_the_str(make):
     text = make()

@@ -6,17 +6,17 @@
 //   rewritten in place, which CPython copies at memory speed into a str it
 //   allocates once at its final size;
 // - at least half of the bytes beyond ASCII, in runs of a few characters or
-//   more, and no character beyond the Basic Multilingual Plane (text in most
-//   non-Latin scripts): CPython
-//   decodes such UTF-8 a character at a time and UTF-16 about twice as fast,
-//   so it is made in pieces that the interpreter joins into one str: runs of
-//   4 KiB blocks without a character above U+00FF as ASCII or Latin-1, and
-//   blocks with one, merged up to 16 KiB, recoded to UTF-16 in a small
-//   scratch buffer. No allocation of the call then grows much beyond the
-//   output, and the str is allocated once at its final width;
+//   more (text in most non-Latin scripts, emoji and all): CPython decodes
+//   such UTF-8 a character at a time and UTF-16 about twice as fast, so it
+//   is made in pieces that the interpreter joins into one str: runs of 4 KiB
+//   blocks without a character above U+00FF as ASCII or Latin-1, and blocks
+//   with one, merged up to 16 KiB, recoded to UTF-16 (surrogate pairs beyond
+//   the BMP) in a small scratch buffer. No allocation of the call then grows
+//   much beyond the output, and the str is allocated once at its final
+//   width;
 // - text within the BMP whose characters above U+00FF lie in few of its
 //   blocks (see sparse_wide_share): in pieces alike;
-// - anything else (mostly ASCII with wider characters throughout, or
+// - anything else (mostly ASCII with wider characters throughout, or with
 //   characters beyond the BMP): decoded from UTF-8 whole. Recoding it would
 //   cost a second copy of the text about as large as the str, and the fresh
 //   pages of that copy, faulted in on each call once the allocator has
@@ -79,10 +79,10 @@ inline StrRoute route_for(const char* data, std::size_t size, unsigned max, std:
     case transcode::Width::ascii: return StrRoute::ascii;
     case transcode::Width::latin1: return StrRoute::latin1;
     case transcode::Width::bmp:
+    case transcode::Width::astral:
       // The runs are counted only for text that could be made in pieces.
       if (2 * high >= size && high >= min_wide_run * transcode::Best::high_runs(data, size)) return StrRoute::pieces;
       return StrRoute::utf8;
-    case transcode::Width::astral: break;
   }
   return StrRoute::utf8;
 }
@@ -97,7 +97,9 @@ inline StrRoute route_for(const char* data, std::size_t size, unsigned max, std:
 // peak is lower by that second copy. (Measured on 500 KB and 4 MB outputs
 // with 1 to 100 wide characters: 0.76 to 0.95 of the time of decoding the
 // UTF-8 whole where they lie in few blocks; where they lie in most blocks,
-// switching between pieces costs more, up to 1.5 times.)
+// switching between pieces costs more, up to 1.5 times. With characters
+// beyond the BMP, whose str is four bytes a character, it measured no
+// faster, so such text is decoded whole.)
 inline constexpr std::size_t sparse_wide_share = 8;
 
 template <class Blocks>

@@ -96,10 +96,13 @@ TEST(StrPieces, RouteByWhatTheTextHolds) {
   EXPECT_EQ(route_of(std::string(100000, 'a') + "\xc3\xa9" + std::string(100000, 'b') + "\xe2\x80\x94"),
             StrRoute::pieces);
   EXPECT_EQ(route_of(std::string(100000, 'a') + "\xc4\x80\xf0\x9f\x98\x80"), StrRoute::utf8);
+  EXPECT_EQ(route_of(std::string(100000, 'a') + "\xf0\x9f\x98\x80" + std::string(100000, 'a')), StrRoute::utf8);
   EXPECT_EQ(route_of(random_text(rng, 50000, 5, false)), StrRoute::utf8);
-  // Dense text within the BMP: in pieces; with a character beyond it: whole.
+  // Dense text: in pieces, with characters beyond the BMP too (as
+  // surrogate pairs); sparse ones beyond it in ASCII: whole.
   EXPECT_EQ(route_of(random_text(rng, 50000, 90, false)), StrRoute::pieces);
-  EXPECT_EQ(route_of(random_text(rng, 50000, 90, false) + "\xf0\x9f\x98\x80"), StrRoute::utf8);
+  EXPECT_EQ(route_of(random_text(rng, 50000, 90, false) + "\xf0\x9f\x98\x80"), StrRoute::pieces);
+  EXPECT_EQ(route_of(random_text(rng, 50000, 90, true)), StrRoute::pieces);
   // Three quarters of the bytes beyond ASCII: in pieces where the wide
   // characters come in runs, whole where they alternate with ASCII.
   EXPECT_EQ(route_of(runs_text(50000, 3, 3)), StrRoute::pieces);
