@@ -95,6 +95,9 @@ TEST(StrPieces, RouteByWhatTheTextHolds) {
   EXPECT_EQ(route_of("\xc4\x80" + std::string(8 * piece_block - 2, 'a')), StrRoute::pieces);
   EXPECT_EQ(route_of(std::string(100000, 'a') + "\xc3\xa9" + std::string(100000, 'b') + "\xe2\x80\x94"),
             StrRoute::pieces);
+  // Beyond 1 MiB, whole.
+  EXPECT_EQ(route_of("\xc4\x80" + std::string(sparse_wide_limit - 2, 'a')), StrRoute::pieces);
+  EXPECT_EQ(route_of("\xc4\x80" + std::string(sparse_wide_limit - 1, 'a')), StrRoute::utf8);
   EXPECT_EQ(route_of(std::string(100000, 'a') + "\xc4\x80\xf0\x9f\x98\x80"), StrRoute::utf8);
   EXPECT_EQ(route_of(std::string(100000, 'a') + "\xf0\x9f\x98\x80" + std::string(100000, 'a')), StrRoute::utf8);
   EXPECT_EQ(route_of(random_text(rng, 50000, 5, false)), StrRoute::utf8);
