@@ -176,12 +176,14 @@ struct Avx512Ifma : Sse2 {
         zero, lanes, _mm256_set_epi64x(scale(100), scale(10000), scale(1000000), 0));
     const __m256i odd_fractions = _mm256_madd52lo_epu64(
         zero, lanes, _mm256_set_epi64x(scale(10), scale(1000), scale(100000), scale(10000000)));
-    const __m256i even = _mm256_madd52hi_epu64(zero, _mm256_blend_epi32(even_fractions, lanes, 0x03),
-                                               _mm256_set_epi64x(10, 10, 10, scale(10000000)));
     const __m256i odd = _mm256_madd52hi_epu64(zero, odd_fractions, _mm256_set1_epi64x(10));
-    // 32-bit lanes of digits 0 to 7, narrowed to bytes.
+    // The even digits added to the odd ones shifted into the upper halves of
+    // the lanes: 32-bit lanes of digits 0 to 7, narrowed to bytes.
+    const __m256i digits =
+        _mm256_madd52hi_epu64(_mm256_slli_epi64(odd, 32), _mm256_blend_epi32(even_fractions, lanes, 0x03),
+                              _mm256_set_epi64x(10, 10, 10, scale(10000000)));
     // (The masked form: GCC 12 warns of the plain one's undefined upper half.)
-    return _mm256_maskz_cvtepi32_epi8(0xFF, _mm256_or_si256(even, _mm256_slli_epi64(odd, 32)));
+    return _mm256_maskz_cvtepi32_epi8(0xFF, digits);
   }
   SORBEK_TARGET_AVX512 static Block convert(std::uint32_t high, std::uint32_t low) noexcept {
     return {_mm_unpacklo_epi64(eight(high), eight(low))};
