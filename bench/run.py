@@ -75,8 +75,15 @@ def machine() -> str:
             pass
     arch = platform.machine()
     if arch in ("x86_64", "AMD64"):
-        kernels = ("AVX2 for the substring search and escape scan, SSE2 for digits and recoding"
-                   if "avx2" in flags else "SSE2 (no AVX2 on this CPU)")
+        # As the module chooses (src/simd/cpu.cpp): AVX-512 with VL and IFMA
+        # for the float writer's digits, AVX2 for the search and escape scan.
+        if "avx2" not in flags:
+            kernels = "SSE2 (no AVX2 on this CPU)"
+        elif {"avx512f", "avx512vl", "avx512ifma"} <= flags:
+            kernels = ("AVX2 for the substring search and escape scan, AVX-512 IFMA for the float writer's digits, "
+                       "SSE2 for the integer writer's digits and recoding")
+        else:
+            kernels = "AVX2 for the substring search and escape scan, SSE2 for digits and recoding"
     elif arch in ("aarch64", "arm64"):
         kernels = "NEON"
     else:

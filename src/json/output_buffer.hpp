@@ -19,7 +19,7 @@ class OutputBuffer {
  public:
   static constexpr std::size_t inline_capacity = 2048;
   // Less unused capacity than this is not worth a call to give back.
-  static constexpr std::size_t shrink_minimum = 16384;
+  static constexpr std::size_t shrink_minimum = 4096;
 
   OutputBuffer() noexcept = default;
   OutputBuffer(const OutputBuffer&) = delete;
