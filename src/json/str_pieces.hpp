@@ -14,8 +14,8 @@
 //   the BMP) in a small scratch buffer. No allocation of the call then grows
 //   much beyond the output, and the str is allocated once at its final
 //   width;
-// - text within the BMP whose characters above U+00FF lie in few of its
-//   blocks (see sparse_wide_share): in pieces alike;
+// - text within the BMP, up to 1 MiB, whose characters above U+00FF lie in
+//   few of its blocks (see sparse_wide_share): in pieces alike;
 // - anything else (mostly ASCII with wider characters throughout, or with
 //   characters beyond the BMP): decoded from UTF-8 whole. Recoding it would
 //   cost a second copy of the text about as large as the str, and the fresh
@@ -94,10 +94,11 @@ inline StrRoute route_for(const char* data, std::size_t size, unsigned max, std:
 // fraction of the speed of copying it, and widens what it decoded before the
 // first wide character in a second copy; in pieces, the narrow blocks are
 // copied into strs at memory speed and widened once, by the join, and the
-// peak is lower by that second copy. (Measured on 500 KB and 4 MB outputs
-// with 1 to 100 wide characters: 0.76 to 0.95 of the time of decoding the
-// UTF-8 whole where they lie in few blocks; where they lie in most blocks,
-// switching between pieces costs more, up to 1.5 times. With characters
+// peak is lower by that second copy. (Measured on 40 KB to 4 MB outputs
+// with 1 to 100 wide characters: 0.63 to 0.86 of the time of decoding the
+// UTF-8 whole where they lie in few blocks, 1.02 to 1.04 where one lies in
+// the last block only; where they lie in most blocks, switching between
+// pieces costs more, up to 1.5 times. With characters
 // beyond the BMP, whose str is four bytes a character, it measured no
 // faster, so such text is decoded whole.) Up to 1 MiB of text: the pieces
 // are a second copy of it, and where the allocator hands large blocks back
