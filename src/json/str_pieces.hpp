@@ -95,7 +95,7 @@ inline StrRoute route_for(const char* data, std::size_t size, unsigned max, std:
 // first wide character in a second copy; in pieces, the narrow blocks are
 // copied into strs at memory speed and widened once, by the join, and the
 // peak is lower by that second copy. (Measured on 40 KB to 4 MB outputs
-// with 1 to 100 wide characters: 0.63 to 0.86 of the time of decoding the
+// with 1 to 100 wide characters: 0.63 to 0.89 of the time of decoding the
 // UTF-8 whole where they lie in few blocks, 1.02 to 1.04 where one lies in
 // the last block only; where they lie in most blocks, switching between
 // pieces costs more, up to 1.5 times. With characters
