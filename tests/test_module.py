@@ -46,6 +46,31 @@ def test_reimport_gives_new_objects():
         sys.modules["sorbek_accel"] = first
 
 
+def test_refused_by_interpreters_with_a_gil_of_their_own():
+    """The output storage kept between calls is shared without a lock, which
+    only one GIL for all the interpreters that load the module makes safe."""
+    result = run_python("""
+        import os
+        try:
+            import _interpreters as interpreters
+        except ImportError:  # 3.12
+            import _xxsubinterpreters as interpreters
+        read, write = os.pipe()
+        code = (
+            "import os\\n"
+            "try:\\n"
+            "    import sorbek_accel\\n"
+            f"    os.write({write}, b'loaded')\\n"
+            "except ImportError:\\n"
+            f"    os.write({write}, b'refused')\\n"
+        )
+        interpreters.run_string(interpreters.create(), code)
+        print(os.read(read, 16).decode())
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "refused"
+
+
 def test_type_stub_is_installed_beside_the_module():
     import pathlib
 

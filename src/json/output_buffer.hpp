@@ -3,7 +3,8 @@
 // bytes are part of the object itself (on the caller's stack), so that most
 // responses, which are small, allocate nothing; beyond them it lives in the
 // interpreter's memory (PyMem), so that tracemalloc and allocation hooks see
-// it. A failed growth throws std::bad_alloc (MemoryError at the boundary).
+// it, in the storage of an earlier call where one is kept (KeptStorage). A
+// failed growth throws std::bad_alloc (MemoryError at the boundary).
 
 #include <algorithm>
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include <new>
 
 #include "json/copy_bytes.hpp"
+#include "json/kept_storage.hpp"
 #include "module/python.hpp"
 
 namespace sorbek::json {
@@ -74,9 +76,10 @@ class OutputBuffer {
     }
   }
 
-  // Frees the storage of a text no longer needed; the buffer is then empty.
+  // Gives up the storage of a text no longer needed, for the next call to
+  // take (see KeptStorage); the buffer is then empty.
   void release() noexcept {
-    if (data_ != inline_) PyMem_Free(data_);
+    if (data_ != inline_) KeptStorage::give_back({data_, static_cast<std::size_t>(end_ - data_)});
     data_ = inline_;
     size_ = 0;
     end_ = inline_ + inline_capacity;
@@ -97,6 +100,12 @@ class OutputBuffer {
     const std::size_t capacity = std::max(factor_capacity, needed);
     void* data;
     if (data_ == inline_) {
+      if (const KeptStorage::Block kept = KeptStorage::take(needed); kept.data != nullptr) {
+        std::memcpy(kept.data, inline_, size_);
+        data_ = kept.data;
+        end_ = data_ + kept.capacity;
+        return data_ + size_;
+      }
       data = PyMem_Malloc(capacity);
       if (data != nullptr) std::memcpy(data, inline_, size_);
     } else {
