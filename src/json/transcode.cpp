@@ -190,22 +190,50 @@ unsigned horizontal_max(__m128i m) noexcept {
 
 }  // namespace
 
-TextStats Sse2::stats(const char* p, std::size_t n) noexcept {
-  if (n < 16) return Portable::stats(p, n);
-  __m128i m = _mm_setzero_si128();
+// The stats in two passes: the largest byte alone, at about twice the speed
+// of counting the high bytes beside it, and the count only where the text
+// has any (ASCII text, most outputs, is done after the first).
+
+namespace {
+
+// These two are inlined into the AVX2 kernel too, so that they are encoded
+// as its own instructions there: legacy SSE code run while the upper halves
+// of the vector registers are in use costs a state transition (the tiny
+// payload took twice the time).
+
+// The largest byte of n >= 16 bytes; the last block overlaps the one before.
+[[gnu::always_inline]] inline unsigned max_byte_sse2(const char* p, std::size_t n) noexcept {
+  __m128i a = _mm_setzero_si128(), b = _mm_setzero_si128();
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    a = _mm_max_epu8(a, Sse2Ops::load(p + i));
+    b = _mm_max_epu8(b, Sse2Ops::load(p + i + 16));
+  }
+  if (i + 16 <= n) a = _mm_max_epu8(a, Sse2Ops::load(p + i));
+  if (n % 16 != 0) b = _mm_max_epu8(b, Sse2Ops::load(p + n - 16));
+  return horizontal_max(_mm_max_epu8(a, b));
+}
+
+// How many of n >= 16 bytes are 0x80 or more.
+[[gnu::always_inline]] inline std::size_t high_count_sse2(const char* p, std::size_t n) noexcept {
   std::size_t high = 0, i = 0;
   for (; i + 16 <= n; i += 16) {
-    const __m128i v = Sse2Ops::load(p + i);
-    m = _mm_max_epu8(m, v);
-    high += static_cast<unsigned>(__builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(v))));
+    high += static_cast<unsigned>(__builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(Sse2Ops::load(p + i)))));
   }
   if (i < n) {
     // The last 16 bytes, counting only those not counted yet.
-    const __m128i v = Sse2Ops::load(p + n - 16);
-    m = _mm_max_epu8(m, v);
-    high += static_cast<unsigned>(__builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(v)) >> (16 - (n - i))));
+    const auto last = static_cast<unsigned>(_mm_movemask_epi8(Sse2Ops::load(p + n - 16)));
+    high += static_cast<unsigned>(__builtin_popcount(last >> (16 - (n - i))));
   }
-  return {horizontal_max(m), high};
+  return high;
+}
+
+}  // namespace
+
+TextStats Sse2::stats(const char* p, std::size_t n) noexcept {
+  if (n < 16) return Portable::stats(p, n);
+  const unsigned max = max_byte_sse2(p, n);
+  return {max, max < 0x80 ? 0 : high_count_sse2(p, n)};
 }
 
 // A run starts at each high byte whose predecessor is not high: with the
@@ -222,25 +250,41 @@ std::size_t Sse2::high_runs(const char* p, std::size_t n) noexcept {
   return runs + Portable::high_runs(p + i, n - i) - ((before & (byte_at(p, i) >> 7)) != 0);
 }
 
-SORBEK_TARGET_AVX2 TextStats stats_avx2(const char* p, std::size_t n) noexcept {
-  // Two accumulators, so that the loop is not bound by one chain of maxima.
-  __m256i a = _mm256_setzero_si256(), b = _mm256_setzero_si256();
+namespace {
+
+// Four accumulators, so that the loop is not bound by one chain of maxima.
+SORBEK_TARGET_AVX2 unsigned max_byte_avx2(const char* p, std::size_t n) noexcept {
+  const auto* v = reinterpret_cast<const __m256i*>(p);
+  __m256i a = _mm256_setzero_si256(), b = a, c = a, d = a;
+  std::size_t i = 0;
+  for (; i + 128 <= n; i += 128, v += 4) {
+    a = _mm256_max_epu8(a, _mm256_loadu_si256(v));
+    b = _mm256_max_epu8(b, _mm256_loadu_si256(v + 1));
+    c = _mm256_max_epu8(c, _mm256_loadu_si256(v + 2));
+    d = _mm256_max_epu8(d, _mm256_loadu_si256(v + 3));
+  }
+  const __m256i m = _mm256_max_epu8(_mm256_max_epu8(a, b), _mm256_max_epu8(c, d));
+  const unsigned max = horizontal_max(_mm_max_epu8(_mm256_castsi256_si128(m), _mm256_extracti128_si256(m, 1)));
+  return i == n ? max : std::max(max, i + 16 <= n ? max_byte_sse2(p + i, n - i) : max_byte_sse2(p + n - 16, 16));
+}
+
+SORBEK_TARGET_AVX2 std::size_t high_count_avx2(const char* p, std::size_t n) noexcept {
   std::size_t high = 0, i = 0;
   for (; i + 64 <= n; i += 64) {
-    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
-    const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32));
-    a = _mm256_max_epu8(a, x);
-    b = _mm256_max_epu8(b, y);
-    const auto x_high = static_cast<std::uint32_t>(_mm256_movemask_epi8(x));
-    const auto y_high = static_cast<std::uint32_t>(_mm256_movemask_epi8(y));
-    high += static_cast<std::size_t>(__builtin_popcountll((std::uint64_t{y_high} << 32) | x_high));
+    const auto x = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i))));
+    const auto y =
+        static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32))));
+    high += static_cast<std::size_t>(__builtin_popcountll((std::uint64_t{y} << 32) | x));
   }
-  const __m256i m = _mm256_max_epu8(a, b);
-  const unsigned max = horizontal_max(_mm_max_epu8(_mm256_castsi256_si128(m), _mm256_extracti128_si256(m, 1)));
-  TextStats t = Sse2::stats(p + i, n - i);
-  t.max = std::max(t.max, max);
-  t.high += high;
-  return t;
+  return high + (n - i >= 16 ? high_count_sse2(p + i, n - i) : Portable::stats(p + i, n - i).high);
+}
+
+}  // namespace
+
+SORBEK_TARGET_AVX2 TextStats stats_avx2(const char* p, std::size_t n) noexcept {
+  if (n < 16) return Portable::stats(p, n);
+  const unsigned max = max_byte_avx2(p, n);
+  return {max, max < 0x80 ? 0 : high_count_avx2(p, n)};
 }
 
 std::size_t Sse2::to_latin1(char* p, std::size_t n) noexcept { return latin1_blocks<Sse2Ops>(p, n); }
