@@ -81,20 +81,26 @@ def test_memory_flat_over_100k_calls(name, fn):
 
 
 @pytest.mark.parametrize(
-    "count,factor",
+    "count,wide,factor",
     [
-        (400, 2.0),  # within the doubling range: the growth slack is given back
-        (40_000, 2.25),  # beyond it: growth by a quarter holds at most that much unused
+        (400, False, 2.0),  # kept for the next call: the growth slack is given back first
+        (3_050, False, 2.0),  # just past a growth step: a quarter unused before the slack is given back
+        (40_000, False, 2.25),  # beyond 1 MiB: growth by a quarter holds at most that much unused
+        # Made in pieces (a Latin-1 copy, then the UCS-2 str they are joined
+        # into): the text is freed before the join, not kept beside it.
+        (5_000, True, 3.25),
     ],
 )
-def test_peak_is_the_text_twice_and_little_unused_capacity(count, factor):
+def test_first_call_peak_memory(count, wide, factor):
     """The buffer and the str it makes coexist; unused capacity beside them
     is what the growth policy bounds. A fresh process's first call, so that
     no storage kept from an earlier call is there."""
     result = run_python(f"""
         import json, tracemalloc
         value = ["abcdefghij" * 10 for _ in range({count})]
-        size = len(json.dumps(value, separators=(",", ":")))
+        if {wide}:
+            value[{count} // 2] = "\u2014" + value[0][1:]
+        size = len(json.dumps(value, separators=(",", ":"), ensure_ascii=False).encode())
         tracemalloc.start()
         from sorbek_accel import json_dumps
         before = tracemalloc.get_traced_memory()[0]

@@ -8,7 +8,9 @@
 // would fault all those pages in again: 116 page faults a call and 2.2 times
 // the time for 300 KB of strings in a loop, none with the storage kept.
 // Larger outputs are left to the allocator, which keeps blocks of their size
-// in its heap once it has seen one freed (see OutputBuffer::shrink_to_fit).
+// in its heap once it has seen one freed (see OutputBuffer::shrink_to_fit);
+// so is the storage of a result joined from pieces, freed before the join
+// so that it is not held beside them (OutputBuffer::discard).
 //
 // Every call holds the GIL (the module refuses to load in interpreters with
 // a GIL of their own, and is not built for free-threaded ones), so the slot

@@ -57,19 +57,20 @@ class OutputBuffer {
     return at + n;
   }
 
-  // Gives back the unused capacity of storage still within the doubling
-  // range (up to half of it), so that it is not held while the result is
+  // Gives back the unused capacity of storage that will be kept for the
+  // next call (see KeptStorage), so that it is not held while the result is
   // made from the text. Shrinking in place moves nothing; should the
   // allocator fail to, the storage stays as it was.
-  // Larger storage keeps its capacity: glibc keeps in its heap blocks up to
-  // the size of the largest it has seen freed from a mapping of their own,
-  // and hands larger ones back. Storage shrunk to the text before it is
-  // freed teaches it too small a size, so that every later call growing to
-  // the same capacity maps fresh pages and faults them all in (a 5 MB output
-  // in a loop: 1,221 page faults a call and 2.5 times the time, against none).
+  // Larger storage, which is freed, keeps its capacity: glibc keeps in its
+  // heap blocks up to the size of the largest it has seen freed from a
+  // mapping of their own, and hands larger ones back. Storage shrunk to the
+  // text before it is freed teaches it too small a size, so that every later
+  // call growing to the same capacity maps fresh pages and faults them all
+  // in (a 5 MB output in a loop: 1,221 page faults a call and 2.5 times the
+  // time, against none).
   void shrink_to_fit() noexcept {
     const auto capacity = static_cast<std::size_t>(end_ - data_);
-    if (data_ == inline_ || capacity > doubling_limit || capacity - size_ < shrink_minimum) return;
+    if (data_ == inline_ || capacity > KeptStorage::limit || capacity - size_ < shrink_minimum) return;
     if (void* data = PyMem_Realloc(data_, size_); data != nullptr) {
       data_ = static_cast<char*>(data);
       end_ = data_ + size_;
@@ -80,9 +81,13 @@ class OutputBuffer {
   // take (see KeptStorage); the buffer is then empty.
   void release() noexcept {
     if (data_ != inline_) KeptStorage::give_back({data_, static_cast<std::size_t>(end_ - data_)});
-    data_ = inline_;
-    size_ = 0;
-    end_ = inline_ + inline_capacity;
+    reset();
+  }
+  // Frees the storage outright, so that it is not held while a result as
+  // large is made from copies of the text; the buffer is then empty.
+  void discard() noexcept {
+    if (data_ != inline_) PyMem_Free(data_);
+    reset();
   }
 
   const char* data() const noexcept { return data_; }
@@ -90,6 +95,12 @@ class OutputBuffer {
   std::size_t size() const noexcept { return size_; }
 
  private:
+  void reset() noexcept {
+    data_ = inline_;
+    size_ = 0;
+    end_ = inline_ + inline_capacity;
+  }
+
   [[gnu::noinline]] char* grow_at(char* at, std::size_t extra) {
     finish(at);
     if (extra > static_cast<std::size_t>(PY_SSIZE_T_MAX) - size_) throw std::bad_alloc();

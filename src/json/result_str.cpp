@@ -7,7 +7,7 @@ namespace sorbek::json {
 
 Ref result_str(OutputBuffer& out) {
   out.shrink_to_fit();
-  return panic_on_null(str_from_utf8(out.data(), out.size(), [&] { out.release(); }));
+  return panic_on_null(str_from_utf8(out.data(), out.size(), [&] { out.discard(); }));
 }
 
 }  // namespace sorbek::json
