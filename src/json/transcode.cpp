@@ -269,11 +269,11 @@ SORBEK_TARGET_AVX2 unsigned max_byte_avx2(const char* p, std::size_t n) noexcept
 }
 
 SORBEK_TARGET_AVX2 std::size_t high_count_avx2(const char* p, std::size_t n) noexcept {
+  const auto* v = reinterpret_cast<const __m256i*>(p);
   std::size_t high = 0, i = 0;
-  for (; i + 64 <= n; i += 64) {
-    const auto x = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i))));
-    const auto y =
-        static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32))));
+  for (; i + 64 <= n; i += 64, v += 2) {
+    const auto x = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_loadu_si256(v)));
+    const auto y = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_loadu_si256(v + 1)));
     high += static_cast<std::size_t>(__builtin_popcountll((std::uint64_t{y} << 32) | x));
   }
   return high + (n - i >= 16 ? high_count_sse2(p + i, n - i) : Portable::stats(p + i, n - i).high);
