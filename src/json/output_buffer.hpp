@@ -73,8 +73,7 @@ class OutputBuffer {
   // in (a 5 MB output in a loop: 1,221 page faults a call and 2.5 times the
   // time, against none).
   void shrink_to_fit() noexcept {
-    const auto capacity = static_cast<std::size_t>(end_ - data_);
-    if (data_ == inline_ || reused_ || capacity > KeptStorage::limit || capacity - size_ < shrink_minimum) return;
+    if (data_ == inline_ || reused_ || capacity() > KeptStorage::limit || capacity() - size_ < shrink_minimum) return;
     if (void* data = PyMem_Realloc(data_, size_); data != nullptr) {
       data_ = static_cast<char*>(data);
       end_ = data_ + size_;
@@ -84,7 +83,7 @@ class OutputBuffer {
   // Gives up the storage of a text no longer needed, for the next call to
   // take (see KeptStorage); the buffer is then empty.
   void release() noexcept {
-    if (data_ != inline_) KeptStorage::give_back({data_, static_cast<std::size_t>(end_ - data_)});
+    if (data_ != inline_) KeptStorage::give_back({data_, capacity()});
     reset();
   }
   // Frees the storage outright, so that it is not held while a result as
@@ -99,6 +98,8 @@ class OutputBuffer {
   std::size_t size() const noexcept { return size_; }
 
  private:
+  std::size_t capacity() const noexcept { return static_cast<std::size_t>(end_ - data_); }
+
   void reset() noexcept {
     data_ = inline_;
     size_ = 0;
@@ -110,7 +111,7 @@ class OutputBuffer {
     finish(at);
     if (extra > static_cast<std::size_t>(PY_SSIZE_T_MAX) - size_) throw std::bad_alloc();
     const std::size_t needed = size_ + extra;
-    const auto old_capacity = static_cast<std::size_t>(end_ - data_);
+    const std::size_t old_capacity = capacity();
     const std::size_t factor_capacity =
         old_capacity < doubling_limit ? 2 * old_capacity : old_capacity + old_capacity / 4;
     const std::size_t capacity = std::max(factor_capacity, needed);

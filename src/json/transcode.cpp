@@ -196,6 +196,13 @@ unsigned horizontal_max(__m128i m) noexcept {
 
 namespace {
 
+template <unsigned (*MaxByte)(const char*, std::size_t), std::size_t (*HighCount)(const char*, std::size_t)>
+[[gnu::always_inline]] inline TextStats two_pass_stats(const char* p, std::size_t n) noexcept {
+  if (n < 16) return Portable::stats(p, n);
+  const unsigned max = MaxByte(p, n);
+  return {max, max < 0x80 ? 0 : HighCount(p, n)};
+}
+
 // These two are inlined into the AVX2 kernel too, so that they are encoded
 // as its own instructions there: legacy SSE code run while the upper halves
 // of the vector registers are in use costs a state transition (the tiny
@@ -231,9 +238,7 @@ namespace {
 }  // namespace
 
 TextStats Sse2::stats(const char* p, std::size_t n) noexcept {
-  if (n < 16) return Portable::stats(p, n);
-  const unsigned max = max_byte_sse2(p, n);
-  return {max, max < 0x80 ? 0 : high_count_sse2(p, n)};
+  return two_pass_stats<max_byte_sse2, high_count_sse2>(p, n);
 }
 
 // A run starts at each high byte whose predecessor is not high: with the
@@ -282,9 +287,7 @@ SORBEK_TARGET_AVX2 std::size_t high_count_avx2(const char* p, std::size_t n) noe
 }  // namespace
 
 SORBEK_TARGET_AVX2 TextStats stats_avx2(const char* p, std::size_t n) noexcept {
-  if (n < 16) return Portable::stats(p, n);
-  const unsigned max = max_byte_avx2(p, n);
-  return {max, max < 0x80 ? 0 : high_count_avx2(p, n)};
+  return two_pass_stats<max_byte_avx2, high_count_avx2>(p, n);
 }
 
 std::size_t Sse2::to_latin1(char* p, std::size_t n) noexcept { return latin1_blocks<Sse2Ops>(p, n); }
