@@ -64,7 +64,8 @@ const NumberWriters& number_writers_for(simd::Isa isa) noexcept;
 extern const NumberWriters number_writers_best;
 
 // The integer writer has no variant beyond the architecture's baseline
-// kernel, so it is called directly; the float writer as the CPU's.
+// kernel, so it is called directly (the JSON value writer inlines it, see
+// integer_text.hpp); the float writer as the CPU's.
 char* write_int64(std::int64_t v, char* out) noexcept;
 inline char* write_float(double x, char* out) noexcept { return number_writers_best.write_float(x, out); }
 
