@@ -41,11 +41,12 @@ inline char* write_escape(char* at, unsigned char c) noexcept {
 }  // namespace detail
 
 // Writes the literal for `length` bytes of valid UTF-8 at `text`, quotes
-// included, at the cursor `at` of `out`; returns the cursor after it.
+// included, at the cursor `at` of `out`; returns the cursor after it, with
+// room for one more byte (a separator: see ValueWriter).
 inline char* write_json_string(OutputBuffer& out, char* at, const char* text, std::size_t length) {
 #if defined(SORBEK_HAS_SHORT_RUN)
   if (length - 1 < short_run && short_window_readable(text, length)) {  // 1 to short_run bytes
-    at = out.room(at, short_run + 2);
+    at = out.room(at, short_run + 3);
     at[0] = '"';
     if (copy_short_run(text, length, at + 1) == length) {
       at[1 + length] = '"';
@@ -54,14 +55,14 @@ inline char* write_json_string(OutputBuffer& out, char* at, const char* text, st
   }
 #endif
   // One reservation covers a string without escapes; each escape adds its own.
-  at = out.room(at, length + 2);
+  at = out.room(at, length + 3);
   *at++ = '"';
   for (;;) {
     const std::size_t clean = copy_until_escape(text, length, at);
     at += clean;
     if (clean == length) break;
     const std::size_t rest = length - clean - 1;
-    at = out.room(at, rest + 6 + 1);
+    at = out.room(at, rest + 6 + 2);
     at = detail::write_escape(at, static_cast<unsigned char>(text[clean]));
     text += clean + 1;
     length = rest;
