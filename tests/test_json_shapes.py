@@ -2,7 +2,12 @@
 buffer (its first 2048 bytes) and across each of its growth steps, and many
 dicts that share their key objects, with more distinct keys than the key
 cache holds. A repeated key is copied from its earlier occurrence in the
-output, which the growth of the buffer may have moved meanwhile."""
+output, which the growth of the buffer may have moved meanwhile.
+
+The steps are the same whatever storage earlier calls left behind, and
+under AddressSanitizer every byte past a step is poisoned until the buffer
+grows over it: there a write past the room a writer reserved is reported
+at whichever step the value meets."""
 
 import json
 
@@ -33,6 +38,7 @@ def padding(nbytes):
 
 VALUES = {
     "short str": "short",
+    "str of 32 bytes": "s" * 32,  # the longest copied as one window
     "str": "abcdefghijklmnopqrstuvwxyz0123456789",
     "escaped str": 'q"\\\n\x01' + "z" * 30 + "\x1f",
     "non-ASCII str": "é中\U0001f600" * 6,
@@ -41,6 +47,8 @@ VALUES = {
     "float": 0.00012345678901234567,
     "large float": 1234567890123456.0,
     "literal": False,
+    # Each container closes right after the one inside it.
+    "nested": {"n": [None, {"t": True, "f": [False]}]},
     "repeated key": {"shared-key": [1]},
     "repeated escaped key": {'k"\x00é': 2},
     "repeated long key": {"K" * 61: 3},  # 64 bytes with quotes and ':': the longest cached
