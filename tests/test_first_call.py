@@ -131,3 +131,22 @@ def test_fault_type_is_made_once_per_process():
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "1"
+
+
+def test_small_ints_as_first_call_in_a_fresh_process():
+    """The shared int objects from -5 to 256 are found once, at import, by
+    their addresses: each must be written as its own value from the first
+    call on, and ints of other values and of subclasses as theirs."""
+    result = run_python(
+        """
+        import json
+        from sorbek_accel import json_dumps
+        class I(int):
+            pass
+        ints = list(range(-7, 259))
+        v = [ints, {str(i): i for i in ints}, [I(i) for i in (-5, 0, 1, 256)], [True, False, 2**40]]
+        print(json_dumps(v) == json.dumps(v, separators=(",", ":")))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "True"

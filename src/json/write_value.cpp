@@ -7,6 +7,7 @@
 #include "json/decimal_digits.hpp"
 #include "json/format_number.hpp"
 #include "json/integer_text.hpp"
+#include "json/small_ints.hpp"
 #include "json/write_json_string.hpp"
 
 // Items, keys and values are used as borrowed references. Nothing below runs
@@ -226,12 +227,15 @@ char* ValueWriter::key(PyObject* key, char* at) {
 // rather than reached through two calls: a document of integer records
 // takes about a tenth less time.
 [[gnu::always_inline]] inline char* ValueWriter::integer(PyObject* value, char* at) {
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-  if (overflow != 0) return fail(int_out_of_range);
-  if (v == -1 && PyErr_Occurred() != nullptr) {
-    PyErr_Clear();
-    return fail(int_out_of_range);
+  long long v;
+  if (!small_int_value(value, v)) {
+    int overflow = 0;
+    v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow != 0) return fail(int_out_of_range);
+    if (v == -1 && PyErr_Occurred() != nullptr) {
+      PyErr_Clear();
+      return fail(int_out_of_range);
+    }
   }
   return integer_text::write_int64_with<digits::Best>(v, out_.room(at, int_chars));
 }
