@@ -8,9 +8,6 @@ SmallIntRange small_int_range;
 
 namespace {
 
-constexpr long lowest = -5;
-constexpr Py_ssize_t count = 262;  // -5 to 256
-
 // A tuple of the objects, which keeps them alive for the life of the process.
 ProcessObject kept;
 
@@ -20,22 +17,22 @@ SmallIntRange range_of(PyObject* objects) noexcept {
   const auto first = reinterpret_cast<std::uintptr_t>(PyTuple_GetItem(objects, 0));
   const auto step = reinterpret_cast<std::uintptr_t>(PyTuple_GetItem(objects, 1)) - first;
   if (step == 0 || (step & (step - 1)) != 0) return {};
-  for (Py_ssize_t i = 0; i < count; ++i) {
+  for (Py_ssize_t i = 0; i < small_int_count; ++i) {
     if (reinterpret_cast<std::uintptr_t>(PyTuple_GetItem(objects, i)) != first + static_cast<std::uintptr_t>(i) * step) {
       return {};
     }
   }
-  return {first, static_cast<std::uintptr_t>(count) * step, static_cast<unsigned>(__builtin_ctzll(step))};
+  return {first, static_cast<std::uintptr_t>(small_int_count) * step, static_cast<unsigned>(__builtin_ctzll(step))};
 }
 
 }  // namespace
 
 bool make_small_ints() noexcept {
   return kept.ensure([]() -> PyObject* {
-    PyObject* objects = PyTuple_New(count);
+    PyObject* objects = PyTuple_New(small_int_count);
     if (objects == nullptr) return nullptr;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      PyObject* value = PyLong_FromLong(lowest + static_cast<long>(i));
+    for (Py_ssize_t i = 0; i < small_int_count; ++i) {
+      PyObject* value = PyLong_FromLong(small_int_lowest + static_cast<long>(i));
       if (value == nullptr) {
         Py_DECREF(objects);
         return nullptr;

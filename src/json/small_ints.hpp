@@ -16,8 +16,12 @@
 
 namespace sorbek::json {
 
+// The values whose objects the interpreter shares: -5 to 256.
+inline constexpr long small_int_lowest = -5;
+inline constexpr Py_ssize_t small_int_count = 262;
+
 struct SmallIntRange {
-  std::uintptr_t first = 0;  // the address of the object for -5
+  std::uintptr_t first = 0;  // the address of the object for small_int_lowest
   std::uintptr_t size = 0;   // 262 objects' worth of bytes; 0 where not found
   unsigned shift = 0;        // log2 of the distance from one object to the next
 };
@@ -34,7 +38,7 @@ bool make_small_ints() noexcept;
 inline bool small_int_value(PyObject* object, long long& value) noexcept {
   const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(object) - small_int_range.first;
   if (offset >= small_int_range.size) return false;
-  value = static_cast<long long>(offset >> small_int_range.shift) - 5;
+  value = static_cast<long long>(offset >> small_int_range.shift) + small_int_lowest;
   return true;
 }
 
