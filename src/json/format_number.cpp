@@ -32,9 +32,14 @@ static_assert(float_magnitude_limit <= 9223372036854775808.0);
 // lower gap half the upper one): k, where 10^k is the candidates' spacing,
 // and 5^-k * 2^(53 - h) with h = k - q in [0, 46], so that
 // (c << 11) * scale = c * 5^-k * 2^(64 - h): its upper word is x in units of
-// 10^k, cut down to an integer, and its lower word what was cut off.
-struct Scale {
+// 10^k, cut down to an integer, and its lower word what was cut off. The
+// same for the spacing 10^(k+1), 5^-(k+1) * 2^(52 - h) (k < 0 throughout),
+// so that the next shorter candidates come from a multiply of their own
+// beside the first rather than from dividing its result by ten after it.
+// 32 bytes an entry, so that an entry's offset is the exponent's bits.
+struct alignas(32) Scale {
   std::uint64_t scale;
+  std::uint64_t tens_scale;
   int k;
 };
 // The candidates' spacing 10^k in the selection's fixed point: distances are
@@ -54,7 +59,8 @@ constexpr auto scales = [] {
       // 2^h <= 5^-k < 16 * 2^h (10 * 2^h at a regular gap), so the scale
       // stays below 2^57 and the half-gap below 2^63.
       if (h < 0 || h > 46 || (scale >> h) == 0 || (scale >> h) >= 16) throw "scale out of range";
-      t.entries[lower_closer * exponents + i] = {scale << (53 - h), k};
+      if (k >= 0) throw "no fraction digits";
+      t.entries[lower_closer * exponents + i] = {scale << (53 - h), (scale / 5) << (52 - h), k};
       // The regular selection relies on a half-gap above half a spacing and
       // an interval narrower than ten spacings (see shortest()).
       const std::uint64_t half_gap = (scale << (53 - h)) << 6;
@@ -118,32 +124,45 @@ struct Position {
 [[gnu::always_inline]] inline Decimal shortest(double x) noexcept {
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
   if ((bits & ((std::uint64_t{1} << 52) - 1)) == 0) [[unlikely]] return shortest_at_power_of_two(bits);
-  const Position p = position(bits, false);
+  const std::uint64_t c = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+  // The entry's address from the exponent's bits as they stand (x > 0):
+  // no subtraction and scaling of an index on the way to the load.
+  static_assert(sizeof(Scale) == 32);
+  const auto& e = *reinterpret_cast<const Scale*>(reinterpret_cast<std::uintptr_t>(scales.entries) -
+                                                  lowest_biased * sizeof(Scale) + ((bits >> 47) & ~std::uint64_t{31}));
+  const u128 product = static_cast<u128>(c << 11) * e.scale;
+  const u128 tens_product = static_cast<u128>(c << 11) * e.tens_scale;
+  const std::uint64_t s = static_cast<std::uint64_t>(product >> 64);
+  const std::uint64_t f = static_cast<std::uint64_t>(product) >> 4;
+  const std::uint64_t half_gap = e.scale << 6;
   // A candidate is in the interval when its distance from x is below the
   // half-gap, or equal to it when c is even (round-to-nearest-even then
   // reads the interval's end back as x). The interval is symmetric and
   // wider than the spacing (2^q >= 10^k, and 2^q = 10^k only at q = 0), but
   // narrower than ten spacings (2^q < 10^(k+1)).
-  const std::uint64_t limit = p.half_gap + ((bits & 1) ^ 1);
+  const std::uint64_t limit = half_gap + ((bits & 1) ^ 1);
   // One digit fewer: at most one multiple of 10^(k+1) lies in the interval,
   // and if one does, it is the one nearer to x. With y the distance of x
   // above the multiple at or below it, it lies in the interval when
   // y < limit (the lower) or 10 * unit - y < limit (the upper); both at once
-  // as one unsigned comparison.
-  const std::uint64_t tens = p.s / 10;
-  const std::uint64_t r = p.s - tens * 10;
-  const std::uint64_t y = (r << 60) + p.f;
+  // as one unsigned comparison. The second product's lower word is that
+  // distance in units of 2^-64 of 10^(k+1), its last 17 bits zero (h <= 46),
+  // so y follows exactly; its top bit is set from half of 10^(k+1) up, where
+  // the shorter candidate rounds up.
+  const std::uint64_t tens = static_cast<std::uint64_t>(tens_product >> 64);
+  const auto y_above_tens = static_cast<std::uint64_t>(tens_product);
+  const std::uint64_t y = (y_above_tens >> 4) * 10;
   const bool fewer = y - limit > 10 * unit - 2 * limit;
   // Same length: s and s + 1 are a spacing apart, so the nearer one (the
   // upper one at a tie) is always within the half-gap.
   // Real and random doubles alike switch between the two forms from one
   // value to the next: a select, not a branch. The opaque copy keeps the
   // compiler from turning the select back into one.
-  const std::uint64_t shorter = (tens + (r >= 5)) * 10, same = p.s + (p.f >> 59);
+  const std::uint64_t shorter = (tens + (y_above_tens >> 63)) * 10, same = s + (f >> 59);
   auto pick = static_cast<std::uint64_t>(fewer);
   __asm__("" : "+r"(pick));
   const std::uint64_t mask = 0 - pick;
-  return {(shorter & mask) | (same & ~mask), p.k};
+  return {(shorter & mask) | (same & ~mask), e.k};
 }
 
 template <class Digits>
