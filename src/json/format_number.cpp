@@ -65,6 +65,9 @@ constexpr auto scales = [] {
       // an interval narrower than ten spacings (see shortest()).
       const std::uint64_t half_gap = (scale << (53 - h)) << 6;
       if (!lower_closer && (half_gap <= unit / 2 || 2 * (half_gap + 1) > 10 * unit)) throw "gap out of range";
+      // The same half-gap in units of 2^-64 of 10^(k+1), with room for the
+      // tie's unit.
+      if (!lower_closer && ((scale / 5) << (62 - h)) >= (std::uint64_t{1} << 63) - 1) throw "gap out of range";
     }
   }
   return t;
@@ -134,31 +137,30 @@ struct Position {
   const u128 tens_product = static_cast<u128>(c << 11) * e.tens_scale;
   const std::uint64_t s = static_cast<std::uint64_t>(product >> 64);
   const std::uint64_t f = static_cast<std::uint64_t>(product) >> 4;
-  const std::uint64_t half_gap = e.scale << 6;
   // A candidate is in the interval when its distance from x is below the
   // half-gap, or equal to it when c is even (round-to-nearest-even then
   // reads the interval's end back as x). The interval is symmetric and
   // wider than the spacing (2^q >= 10^k, and 2^q = 10^k only at q = 0), but
   // narrower than ten spacings (2^q < 10^(k+1)).
-  const std::uint64_t limit = half_gap + ((bits & 1) ^ 1);
+  //
   // One digit fewer: at most one multiple of 10^(k+1) lies in the interval,
-  // and if one does, it is the one nearer to x. With y the distance of x
-  // above the multiple at or below it, it lies in the interval when
-  // y < limit (the lower) or 10 * unit - y < limit (the upper); both at once
-  // as one unsigned comparison. The second product's lower word is that
-  // distance in units of 2^-64 of 10^(k+1), its last 17 bits zero (h <= 46),
-  // so y follows exactly; its top bit is set from half of 10^(k+1) up, where
-  // the shorter candidate rounds up.
+  // and if one does, it is the one nearer to x. The second product's lower
+  // word y is the distance of x above the multiple at or below it, exactly,
+  // in units of 2^-64 of 10^(k+1) (its last 17 bits are zero, h <= 46), and
+  // in those units the half-gap 2^(q-1) is tens_scale * 2^10, below 2^63.
+  // The lower multiple lies in the interval when y < limit, the upper one
+  // when 2^64 - y < limit; both at once as one unsigned comparison. Its top
+  // bit is set from half of 10^(k+1) up, where the shorter one rounds up.
+  const std::uint64_t limit = (e.tens_scale << 10) + ((bits & 1) ^ 1);
   const std::uint64_t tens = static_cast<std::uint64_t>(tens_product >> 64);
-  const auto y_above_tens = static_cast<std::uint64_t>(tens_product);
-  const std::uint64_t y = (y_above_tens >> 4) * 10;
-  const bool fewer = y - limit > 10 * unit - 2 * limit;
+  const auto y = static_cast<std::uint64_t>(tens_product);
+  const bool fewer = y - limit > 0 - 2 * limit;
   // Same length: s and s + 1 are a spacing apart, so the nearer one (the
   // upper one at a tie) is always within the half-gap.
   // Real and random doubles alike switch between the two forms from one
   // value to the next: a select, not a branch. The opaque copy keeps the
   // compiler from turning the select back into one.
-  const std::uint64_t shorter = (tens + (y_above_tens >> 63)) * 10, same = s + (f >> 59);
+  const std::uint64_t shorter = (tens + (y >> 63)) * 10, same = s + (f >> 59);
   auto pick = static_cast<std::uint64_t>(fewer);
   __asm__("" : "+r"(pick));
   const std::uint64_t mask = 0 - pick;
