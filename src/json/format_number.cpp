@@ -73,7 +73,24 @@ constexpr auto scales = [] {
   return t;
 }();
 
-__extension__ typedef unsigned __int128 u128;
+// The 128-bit product as two words. On x86-64 spelled as the instruction:
+// GCC otherwise keeps a register pair for each 128-bit value and saves
+// callee-saved registers on every call of the float writer that it then
+// never uses.
+struct Words {
+  std::uint64_t high, low;
+};
+[[gnu::always_inline]] inline Words multiply(std::uint64_t a, std::uint64_t b) noexcept {
+#if defined(SORBEK_X86_64)
+  std::uint64_t high, low;
+  __asm__("mulq %3" : "=a"(low), "=d"(high) : "a"(a), "rm"(b) : "cc");
+  return {high, low};
+#else
+  __extension__ typedef unsigned __int128 u128;
+  const u128 product = static_cast<u128>(a) * b;
+  return {static_cast<std::uint64_t>(product >> 64), static_cast<std::uint64_t>(product)};
+#endif
+}
 
 
 }  // namespace
@@ -98,9 +115,9 @@ struct Position {
 [[gnu::always_inline]] inline Position position(std::uint64_t bits, bool lower_closer) noexcept {
   const std::uint64_t c = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
   const Scale& e = scales.entries[static_cast<int>(bits >> 52) - lowest_biased + (lower_closer ? exponents : 0)];
-  const u128 product = static_cast<u128>(c << 11) * e.scale;
+  const Words product = multiply(c << 11, e.scale);
   // The rest is exact: the lower word's last 18 bits are zero.
-  return {static_cast<std::uint64_t>(product >> 64), static_cast<std::uint64_t>(product) >> 4,
+  return {product.high, product.low >> 4,
           e.scale << 6,  // 5^-k * 2^(59 - h): 2^(q-1) in these units
           e.k};
 }
@@ -133,10 +150,10 @@ struct Position {
   static_assert(sizeof(Scale) == 32);
   const auto& e = *reinterpret_cast<const Scale*>(reinterpret_cast<std::uintptr_t>(scales.entries) -
                                                   lowest_biased * sizeof(Scale) + ((bits >> 47) & ~std::uint64_t{31}));
-  const u128 product = static_cast<u128>(c << 11) * e.scale;
-  const u128 tens_product = static_cast<u128>(c << 11) * e.tens_scale;
-  const std::uint64_t s = static_cast<std::uint64_t>(product >> 64);
-  const std::uint64_t f = static_cast<std::uint64_t>(product) >> 4;
+  const Words product = multiply(c << 11, e.scale);
+  const Words tens_product = multiply(c << 11, e.tens_scale);
+  const std::uint64_t s = product.high;
+  const std::uint64_t f = product.low >> 4;
   // A candidate is in the interval when its distance from x is below the
   // half-gap, or equal to it when c is even (round-to-nearest-even then
   // reads the interval's end back as x). The interval is symmetric and
@@ -152,8 +169,8 @@ struct Position {
   // when 2^64 - y < limit; both at once as one unsigned comparison. Its top
   // bit is set from half of 10^(k+1) up, where the shorter one rounds up.
   const std::uint64_t limit = (e.tens_scale << 10) + ((bits & 1) ^ 1);
-  const std::uint64_t tens = static_cast<std::uint64_t>(tens_product >> 64);
-  const auto y = static_cast<std::uint64_t>(tens_product);
+  const std::uint64_t tens = tens_product.high;
+  const std::uint64_t y = tens_product.low;
   const bool fewer = y - limit > 0 - 2 * limit;
   // Same length: s and s + 1 are a spacing apart, so the nearer one (the
   // upper one at a tie) is always within the half-gap.
