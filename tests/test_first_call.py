@@ -150,3 +150,33 @@ def test_small_ints_as_first_call_in_a_fresh_process():
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "True"
+
+
+@pytest.mark.parametrize(
+    "tree",
+    [
+        "[1.5, [None, True], (2, 'x'), [], ()]",
+        "(L([1, (2, 3)]), T((4, [5])), L(), T())",
+        "[list(range(1000)), tuple(map(str, range(300)))]",
+    ],
+    ids=["lists and tuples", "subclasses", "long"],
+)
+def test_items_in_place_as_first_call_in_a_fresh_process(tree):
+    """Where lists and tuples keep their items is found once, at import:
+    from the first call on, each item must be read as itself, of exact
+    types and of subclasses alike."""
+    result = run_python(
+        f"""
+        import json
+        from sorbek_accel import json_dumps
+        class L(list):
+            pass
+        class T(tuple):
+            pass
+        v = {tree}
+        print(json_dumps(v) == json.dumps(v, separators=(",", ":")))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "True"
+

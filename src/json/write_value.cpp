@@ -7,6 +7,7 @@
 #include "json/decimal_digits.hpp"
 #include "json/format_number.hpp"
 #include "json/integer_text.hpp"
+#include "json/item_arrays.hpp"
 #include "json/small_ints.hpp"
 #include "json/write_json_string.hpp"
 
@@ -154,11 +155,24 @@ class ValueWriter {
     std::memcpy(at, text, 5);
     return at + length;
   }
-  // Lists and tuples: written alike, read through their own C API.
-  template <Py_ssize_t (*Size)(PyObject*), PyObject* (*GetItem)(PyObject*, Py_ssize_t)>
-  char* array(PyObject* sequence, char* at);
-  char* list(PyObject* list, char* at) { return array<PyList_Size, PyList_GetItem>(list, at); }
-  char* tuple(PyObject* tuple, char* at) { return array<PyTuple_Size, PyTuple_GetItem>(tuple, at); }
+  // Lists and tuples: written alike, their items read in place
+  // (item_arrays.hpp) or else through their own C API; a loop for each, so
+  // that the first makes no call of its own.
+  template <class Items>
+  char* array(PyObject* sequence, Items items, char* at);
+  template <PyObject* (*GetItem)(PyObject*, Py_ssize_t)>
+  struct ItemsThroughApi {
+    PyObject* sequence;
+    PyObject* operator[](Py_ssize_t i) const noexcept { return GetItem(sequence, i); }
+  };
+  char* list(PyObject* list, char* at) {
+    if (PyObject* const* items = list_items(list)) [[likely]] return array(list, items, at);
+    return array(list, ItemsThroughApi<PyList_GetItem>{list}, at);
+  }
+  char* tuple(PyObject* tuple, char* at) {
+    if (PyObject* const* items = tuple_items(tuple)) [[likely]] return array(tuple, items, at);
+    return array(tuple, ItemsThroughApi<PyTuple_GetItem>{tuple}, at);
+  }
   char* dict(PyObject* dict, char* at);
 
   // Recently written dict keys: the key object and where its literal and
@@ -280,15 +294,15 @@ char* ValueWriter::subclass(PyObject* value, PyTypeObject* type, char* at) {
 
 // Lists, tuples and dicts are read with one size each: no Python code runs
 // while the tree is written (see above), so none can change meanwhile.
-template <Py_ssize_t (*Size)(PyObject*), PyObject* (*GetItem)(PyObject*, Py_ssize_t)>
-char* ValueWriter::array(PyObject* sequence, char* at) {
+template <class Items>
+char* ValueWriter::array(PyObject* sequence, Items items, char* at) {
   RecursionGuard guard(depth_);
   at = out_.room(at, 2);
   *at++ = '[';
-  const Py_ssize_t size = Size(sequence);
+  const Py_ssize_t size = Py_SIZE(sequence);
   for (Py_ssize_t i = 0; i < size; ++i) {
     if (i > 0) *at++ = ',';
-    at = item(GetItem(sequence, i), at, guard);
+    at = item(items[i], at, guard);
     if (at == nullptr) return nullptr;
   }
   *at++ = ']';
