@@ -158,13 +158,14 @@ def test_small_ints_as_first_call_in_a_fresh_process():
         "[1.5, [None, True], (2, 'x'), [], ()]",
         "(L([1, (2, 3)]), T((4, [5])), L(), T())",
         "[list(range(1000)), tuple(map(str, range(300)))]",
+        "[0.5, -0.0, 1e15, -123.456, F(2.5), (F(-1.25e-3), 0.0001)]",
     ],
-    ids=["lists and tuples", "subclasses", "long"],
+    ids=["lists and tuples", "subclasses", "long", "floats"],
 )
-def test_items_in_place_as_first_call_in_a_fresh_process(tree):
-    """Where lists and tuples keep their items is found once, at import:
-    from the first call on, each item must be read as itself, of exact
-    types and of subclasses alike."""
+def test_read_in_place_as_first_call_in_a_fresh_process(tree):
+    """Where lists and tuples keep their items and floats their values is
+    found once, at import: from the first call on, each must be read as
+    itself, of exact types and of subclasses alike."""
     result = run_python(
         f"""
         import json
@@ -172,6 +173,8 @@ def test_items_in_place_as_first_call_in_a_fresh_process(tree):
         class L(list):
             pass
         class T(tuple):
+            pass
+        class F(float):
             pass
         v = {tree}
         print(json_dumps(v) == json.dumps(v, separators=(",", ":")))

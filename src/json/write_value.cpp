@@ -7,7 +7,7 @@
 #include "json/decimal_digits.hpp"
 #include "json/format_number.hpp"
 #include "json/integer_text.hpp"
-#include "json/item_arrays.hpp"
+#include "json/object_layout.hpp"
 #include "json/small_ints.hpp"
 #include "json/write_json_string.hpp"
 
@@ -156,7 +156,7 @@ class ValueWriter {
     return at + length;
   }
   // Lists and tuples: written alike, their items read in place
-  // (item_arrays.hpp) or else through their own C API; a loop for each, so
+  // (object_layout.hpp) or else through their own C API; a loop for each, so
   // that the first makes no call of its own.
   template <class Items>
   char* array(PyObject* sequence, Items items, char* at);
@@ -255,7 +255,7 @@ char* ValueWriter::key(PyObject* key, char* at) {
 }
 
 char* ValueWriter::floating(PyObject* value, char* at) {
-  const double x = PyFloat_AsDouble(value);
+  const double x = float_value(value);
   if (x == -1.0 && PyErr_Occurred() != nullptr) return fail_pending();
   if (!float_in_range(x)) return fail(float_out_of_range);
   return write_float(x, out_.room(at, float_chars));

@@ -1,7 +1,7 @@
 // The module definition and its execution step, which creates the function
 // objects one by one so that each also lands in __all__.
 
-#include "json/item_arrays.hpp"
+#include "json/object_layout.hpp"
 #include "json/small_ints.hpp"
 #include "module/functions.hpp"
 #include "module/interned.hpp"
@@ -60,7 +60,7 @@ namespace {
 Result<> execute(PyObject* module) {
   // The process-wide objects are made here, where a failure is an import
   // error, and never on a call's error path.
-  if (!make_panic_exception_type() || !interned::make_all() || !json::make_small_ints() || !json::find_item_arrays()) {
+  if (!make_panic_exception_type() || !interned::make_all() || !json::make_small_ints() || !json::find_object_layout()) {
     return take_pending();
   }
   PyTypeObject* type = Py_TYPE(module);

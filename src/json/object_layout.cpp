@@ -1,4 +1,4 @@
-#include "json/item_arrays.hpp"
+#include "json/object_layout.hpp"
 
 #include <array>
 #include <cstring>
@@ -7,7 +7,7 @@
 
 namespace sorbek::json {
 
-ItemArrays item_arrays;
+ObjectLayout object_layout;
 
 namespace {
 
@@ -25,7 +25,7 @@ bool holds(const char* at, const std::array<Ref, probe_items>& items, Py_ssize_t
 
 }  // namespace
 
-bool find_item_arrays() noexcept {
+bool find_object_layout() noexcept {
   const unsigned long version = Py_Version >> 16;
   if (version < 0x030C || version > 0x030E) return true;  // a layout not known: the API throughout
   std::array<Ref, probe_items> items;
@@ -43,7 +43,7 @@ bool find_item_arrays() noexcept {
     Py_INCREF(item);
     PyTuple_SetItem(tuple.get(), i, item);
   }
-  ItemArrays found;
+  ObjectLayout found;
   // The header is a PyVarObject, whose size field the limited API shows.
   constexpr std::size_t header = sizeof(PyVarObject);
   const auto* list_bytes = reinterpret_cast<const char*>(list.get());
@@ -61,7 +61,13 @@ bool find_item_arrays() noexcept {
       break;
     }
   }
-  item_arrays = found;
+  // A float's value follows the object header.
+  Ref number = Ref::steal(PyFloat_FromDouble(-1.25e-7));
+  if (!number) return false;
+  double value;
+  std::memcpy(&value, reinterpret_cast<const char*>(number.get()) + sizeof(PyObject), sizeof value);
+  if (value == -1.25e-7) found.float_value = sizeof(PyObject);
+  object_layout = found;
   return true;
 }
 

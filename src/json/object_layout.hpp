@@ -1,0 +1,58 @@
+#pragma once
+// Fields the writer reads in place from the objects it writes: the item
+// arrays of lists and tuples, and a float's value. Each is otherwise an
+// out-of-line call under the limited API, once per item (PyList_GetItem,
+// PyTuple_GetItem: on a list of literals, a third of the time) or per float
+// (PyFloat_AsDouble).
+//
+// Where an object keeps these is not part of the limited API, so the module
+// reads them in place only in the CPython versions whose layout it knows
+// (3.12 to 3.14: a list's pointer to its items after the variable-size
+// header; a tuple's items after it, or after the cached hash from 3.14 on; a
+// float's value after the object header), and only after checking, when it
+// is loaded, that a list, a tuple and a float it made hold their contents
+// where that layout says. Elsewhere, each is read through the API. An
+// instance of a subclass begins with its base's fields, so it is read alike.
+
+#include <cstddef>
+
+#include "module/python.hpp"
+
+namespace sorbek::json {
+
+struct ObjectLayout {
+  std::size_t list_items = 0;   // offset of a list's pointer to its items; 0 where not known
+  std::size_t tuple_items = 0;  // offset of a tuple's first item; 0 where not known
+  std::size_t float_value = 0;  // offset of a float's value; 0 where not known
+};
+
+// Set once, by find_object_layout (hidden, so that it is read straight, not
+// through the symbol table).
+[[gnu::visibility("hidden")]] extern ObjectLayout object_layout;
+
+// Checks the layout; false with the exception pending when the objects to
+// check it with cannot be made. Run by the module's execution step.
+bool find_object_layout() noexcept;
+
+// The items of a list or a tuple, or NULL where they are read through the API.
+inline PyObject* const* list_items(PyObject* list) noexcept {
+  if (object_layout.list_items == 0) return nullptr;
+  PyObject* const* items;
+  __builtin_memcpy(&items, reinterpret_cast<const char*>(list) + object_layout.list_items, sizeof items);
+  return items;
+}
+inline PyObject* const* tuple_items(PyObject* tuple) noexcept {
+  if (object_layout.tuple_items == 0) return nullptr;
+  return reinterpret_cast<PyObject* const*>(reinterpret_cast<const char*>(tuple) + object_layout.tuple_items);
+}
+
+// A float's value, read in place or else through the API (which cannot fail
+// for a float or a subclass's instance: it reads the stored number).
+inline double float_value(PyObject* number) noexcept {
+  if (object_layout.float_value == 0) [[unlikely]] return PyFloat_AsDouble(number);
+  double value;
+  __builtin_memcpy(&value, reinterpret_cast<const char*>(number) + object_layout.float_value, sizeof value);
+  return value;
+}
+
+}  // namespace sorbek::json
