@@ -159,13 +159,15 @@ def test_small_ints_as_first_call_in_a_fresh_process():
         "(L([1, (2, 3)]), T((4, [5])), L(), T())",
         "[list(range(1000)), tuple(map(str, range(300)))]",
         "[0.5, -0.0, 1e15, -123.456, F(2.5), (F(-1.25e-3), 0.0001)]",
+        "['ascii', '', 'caf\\xe9', '\\u4e2d', '\\U0001f600', 'q\"\\\\\\n', 'x' * 5000,"
+        " S('sub'), S('caf\\xe9'), {'key': 'value', S('sub key'): 'caf\\xe9'}]",
     ],
-    ids=["lists and tuples", "subclasses", "long", "floats"],
+    ids=["lists and tuples", "subclasses", "long", "floats", "strings"],
 )
 def test_read_in_place_as_first_call_in_a_fresh_process(tree):
-    """Where lists and tuples keep their items and floats their values is
-    found once, at import: from the first call on, each must be read as
-    itself, of exact types and of subclasses alike."""
+    """Where lists and tuples keep their items, floats their values and ASCII
+    strings their text is found once, at import: from the first call on,
+    each must be read as itself, of exact types and of subclasses alike."""
     result = run_python(
         f"""
         import json
@@ -176,8 +178,10 @@ def test_read_in_place_as_first_call_in_a_fresh_process(tree):
             pass
         class F(float):
             pass
+        class S(str):
+            pass
         v = {tree}
-        print(json_dumps(v) == json.dumps(v, separators=(",", ":")))
+        print(json_dumps(v) == json.dumps(v, ensure_ascii=False, separators=(",", ":")))
         """
     )
     assert result.returncode == 0, result.stderr

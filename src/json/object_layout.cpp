@@ -67,6 +67,26 @@ bool find_object_layout() noexcept {
   double value;
   std::memcpy(&value, reinterpret_cast<const char*>(number.get()) + sizeof(PyObject), sizeof value);
   if (value == -1.25e-7) found.float_value = sizeof(PyObject);
+  // A compact ASCII str's text follows its fixed fields (the state's four
+  // bytes padded to eight); a str with any other character is not marked so.
+  constexpr char ascii[] = "object layout probe";
+  constexpr Py_ssize_t ascii_length = sizeof ascii - 1;
+  Ref ascii_str = Ref::steal(PyUnicode_FromStringAndSize(ascii, ascii_length));
+  Ref latin1_str = Ref::steal(PyUnicode_FromString("caf\xc3\xa9"));
+  Ref ucs2_str = Ref::steal(PyUnicode_FromString("\xe4\xb8\xad\xe6\x96\x87"));
+  if (!ascii_str || !latin1_str || !ucs2_str) return false;
+  const auto state = [](const Ref& text) {
+    return static_cast<unsigned char>(reinterpret_cast<const char*>(text.get())[str_state_offset]);
+  };
+  constexpr std::size_t text_offset = str_state_offset + sizeof(Py_ssize_t);
+  const auto* ascii_bytes = reinterpret_cast<const char*>(ascii_str.get());
+  Py_ssize_t length;
+  std::memcpy(&length, ascii_bytes + str_length_offset, sizeof length);
+  if ((state(ascii_str) & str_compact_ascii) == str_compact_ascii && (state(latin1_str) & str_compact_ascii) != str_compact_ascii &&
+      (state(ucs2_str) & str_compact_ascii) != str_compact_ascii && length == ascii_length &&
+      std::memcmp(ascii_bytes + text_offset, ascii, sizeof ascii) == 0) {
+    found.str_text = text_offset;
+  }
   object_layout = found;
   return true;
 }

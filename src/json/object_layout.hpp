@@ -1,18 +1,22 @@
 #pragma once
 // Fields the writer reads in place from the objects it writes: the item
-// arrays of lists and tuples, and a float's value. Each is otherwise an
-// out-of-line call under the limited API, once per item (PyList_GetItem,
-// PyTuple_GetItem: on a list of literals, a third of the time) or per float
-// (PyFloat_AsDouble).
+// arrays of lists and tuples, a float's value, and the text of an ASCII str.
+// Each is otherwise an out-of-line call under the limited API, once per item
+// (PyList_GetItem, PyTuple_GetItem: on a list of literals, a third of the
+// time), per float (PyFloat_AsDouble) or per string (PyUnicode_AsUTF8AndSize).
 //
 // Where an object keeps these is not part of the limited API, so the module
 // reads them in place only in the CPython versions whose layout it knows
 // (3.12 to 3.14: a list's pointer to its items after the variable-size
 // header; a tuple's items after it, or after the cached hash from 3.14 on; a
-// float's value after the object header), and only after checking, when it
-// is loaded, that a list, a tuple and a float it made hold their contents
+// float's value after the object header; a str's length after the header,
+// and, in a str made in one block whose characters are all ASCII, which its
+// state bits tell, its text after the fixed fields), and only after
+// checking, when it is loaded, that objects it made hold their contents
 // where that layout says. Elsewhere, each is read through the API. An
-// instance of a subclass begins with its base's fields, so it is read alike.
+// instance of a list, tuple or float subclass begins with its base's
+// fields, so it is read alike; a str subclass's instance keeps its text
+// apart and is read through the API.
 
 #include <cstddef>
 
@@ -24,7 +28,14 @@ struct ObjectLayout {
   std::size_t list_items = 0;   // offset of a list's pointer to its items; 0 where not known
   std::size_t tuple_items = 0;  // offset of a tuple's first item; 0 where not known
   std::size_t float_value = 0;  // offset of a float's value; 0 where not known
+  std::size_t str_text = 0;     // offset of a compact ASCII str's text; 0 where not known
 };
+
+// A str's length in characters, its state bits (the low byte) and the bits
+// that mark it compact and ASCII, where its text follows its fixed fields.
+inline constexpr std::size_t str_length_offset = sizeof(PyObject);
+inline constexpr std::size_t str_state_offset = sizeof(PyObject) + 2 * sizeof(Py_ssize_t);
+inline constexpr unsigned char str_compact_ascii = 0x60;
 
 // Set once, by find_object_layout (hidden, so that it is read straight, not
 // through the symbol table).
@@ -53,6 +64,18 @@ inline double float_value(PyObject* number) noexcept {
   double value;
   __builtin_memcpy(&value, reinterpret_cast<const char*>(number) + object_layout.float_value, sizeof value);
   return value;
+}
+
+// The text of a str made in one block with only ASCII characters (its UTF-8
+// form), or NULL where it is read through the API.
+inline const char* ascii_text(PyObject* text, Py_ssize_t& length) noexcept {
+  const auto* bytes = reinterpret_cast<const char*>(text);
+  if (object_layout.str_text == 0 ||
+      (static_cast<unsigned char>(bytes[str_state_offset]) & str_compact_ascii) != str_compact_ascii) {
+    return nullptr;
+  }
+  __builtin_memcpy(&length, bytes + str_length_offset, sizeof length);
+  return bytes + object_layout.str_text;
 }
 
 }  // namespace sorbek::json

@@ -211,6 +211,7 @@ class ValueWriter {
 
 char* ValueWriter::str(PyObject* value, char* at) {
   Py_ssize_t size = 0;
+  if (const char* ascii = ascii_text(value, size)) return write_json_string(out_, at, ascii, static_cast<std::size_t>(size));
   const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
   if (utf8 == nullptr) return fail_pending();
   return write_json_string(out_, at, utf8, static_cast<std::size_t>(size));
