@@ -161,13 +161,16 @@ def test_small_ints_as_first_call_in_a_fresh_process():
         "[0.5, -0.0, 1e15, -123.456, F(2.5), (F(-1.25e-3), 0.0001)]",
         "['ascii', '', 'caf\\xe9', '\\u4e2d', '\\U0001f600', 'q\"\\\\\\n', 'x' * 5000,"
         " S('sub'), S('caf\\xe9'), {'key': 'value', S('sub key'): 'caf\\xe9'}]",
+        "[n * s for n in (0, 257, 2**30 - 1, 2**30, 2**60 - 1, 2**60, 2**63 - 1) for s in (1, -1)]"
+        " + [-2**63, I(2**40), I(-300), True, False]",
     ],
-    ids=["lists and tuples", "subclasses", "long", "floats", "strings"],
+    ids=["lists and tuples", "subclasses", "long", "floats", "strings", "ints"],
 )
 def test_read_in_place_as_first_call_in_a_fresh_process(tree):
-    """Where lists and tuples keep their items, floats their values and ASCII
-    strings their text is found once, at import: from the first call on,
-    each must be read as itself, of exact types and of subclasses alike."""
+    """Where lists and tuples keep their items, floats and ints their values
+    and ASCII strings their text is found once, at import: from the first
+    call on, each must be read as itself, of exact types and of subclasses
+    alike."""
     result = run_python(
         f"""
         import json
@@ -179,6 +182,8 @@ def test_read_in_place_as_first_call_in_a_fresh_process(tree):
         class F(float):
             pass
         class S(str):
+            pass
+        class I(int):
             pass
         v = {tree}
         print(json_dumps(v) == json.dumps(v, ensure_ascii=False, separators=(",", ":")))

@@ -62,10 +62,10 @@ bool find_object_layout() noexcept {
     }
   }
   // A float's value follows the object header.
-  Ref number = Ref::steal(PyFloat_FromDouble(-1.25e-7));
-  if (!number) return false;
+  Ref real = Ref::steal(PyFloat_FromDouble(-1.25e-7));
+  if (!real) return false;
   double value;
-  std::memcpy(&value, reinterpret_cast<const char*>(number.get()) + sizeof(PyObject), sizeof value);
+  std::memcpy(&value, reinterpret_cast<const char*>(real.get()) + sizeof(PyObject), sizeof value);
   if (value == -1.25e-7) found.float_value = sizeof(PyObject);
   // A compact ASCII str's text follows its fixed fields (the state's four
   // bytes padded to eight); a str with any other character is not marked so.
@@ -86,6 +86,18 @@ bool find_object_layout() noexcept {
       (state(ucs2_str) & str_compact_ascii) != str_compact_ascii && length == ascii_length &&
       std::memcmp(ascii_bytes + text_offset, ascii, sizeof ascii) == 0) {
     found.str_text = text_offset;
+  }
+  // An int's digits follow its tag: values of up to two digits read back as
+  // themselves, and 2^60, of three, is left to the API.
+  found.int_digits = int_tag_offset + sizeof(std::uintptr_t);
+  object_layout = found;  // for int_value to read with
+  for (const long long v : {0LL, 1LL, -1LL, 1000LL, -123456789LL, (1LL << 30) - 1, 1LL << 30, -(1LL << 30) - 7,
+                            (1LL << 60) - 1, -((1LL << 60) - 1), 1LL << 60}) {
+    Ref number = Ref::steal(PyLong_FromLongLong(v));
+    if (!number) return false;
+    long long read = 0;
+    const bool taken = int_value(number.get(), read);
+    if (taken != (v < (1LL << 60)) || (taken && read != v)) found.int_digits = 0;
   }
   object_layout = found;
   return true;

@@ -1,24 +1,28 @@
 #pragma once
 // Fields the writer reads in place from the objects it writes: the item
-// arrays of lists and tuples, a float's value, and the text of an ASCII str.
-// Each is otherwise an out-of-line call under the limited API, once per item
-// (PyList_GetItem, PyTuple_GetItem: on a list of literals, a third of the
-// time), per float (PyFloat_AsDouble) or per string (PyUnicode_AsUTF8AndSize).
+// arrays of lists and tuples, a float's value, the text of an ASCII str and
+// the value of an int of up to two digits. Each is otherwise an out-of-line
+// call under the limited API, once per item (PyList_GetItem,
+// PyTuple_GetItem: on a list of literals, a third of the time), per float
+// (PyFloat_AsDouble), per string (PyUnicode_AsUTF8AndSize) or per int
+// (PyLong_AsLongLongAndOverflow).
 //
 // Where an object keeps these is not part of the limited API, so the module
 // reads them in place only in the CPython versions whose layout it knows
 // (3.12 to 3.14: a list's pointer to its items after the variable-size
 // header; a tuple's items after it, or after the cached hash from 3.14 on; a
-// float's value after the object header; a str's length after the header,
+// float's value after the object header; an int's sign and number of 30-bit
+// digits after the header, then its digits; a str's length after the header,
 // and, in a str made in one block whose characters are all ASCII, which its
 // state bits tell, its text after the fixed fields), and only after
 // checking, when it is loaded, that objects it made hold their contents
 // where that layout says. Elsewhere, each is read through the API. An
-// instance of a list, tuple or float subclass begins with its base's
+// instance of a list, tuple, float or int subclass begins with its base's
 // fields, so it is read alike; a str subclass's instance keeps its text
 // apart and is read through the API.
 
 #include <cstddef>
+#include <cstdint>
 
 #include "module/python.hpp"
 
@@ -29,7 +33,13 @@ struct ObjectLayout {
   std::size_t tuple_items = 0;  // offset of a tuple's first item; 0 where not known
   std::size_t float_value = 0;  // offset of a float's value; 0 where not known
   std::size_t str_text = 0;     // offset of a compact ASCII str's text; 0 where not known
+  std::size_t int_digits = 0;   // offset of an int's digits; 0 where not known
 };
+
+// An int's tag: its sign in the lowest two bits (0 positive, 1 zero, 2
+// negative), a flag, then its number of digits.
+inline constexpr std::size_t int_tag_offset = sizeof(PyObject);
+inline constexpr unsigned int_digit_bits = 30;
 
 // A str's length in characters, its state bits (the low byte) and the bits
 // that mark it compact and ASCII, where its text follows its fixed fields.
@@ -64,6 +74,26 @@ inline double float_value(PyObject* number) noexcept {
   double value;
   __builtin_memcpy(&value, reinterpret_cast<const char*>(number) + object_layout.float_value, sizeof value);
   return value;
+}
+
+// The value of an int of up to two digits (below 2^60 in magnitude), or
+// false where it is read through the API.
+inline bool int_value(PyObject* number, long long& value) noexcept {
+  const auto* bytes = reinterpret_cast<const char*>(number);
+  std::uintptr_t tag;
+  __builtin_memcpy(&tag, bytes + int_tag_offset, sizeof tag);
+  const std::uintptr_t digit_count = tag >> 3;
+  if (object_layout.int_digits == 0 || digit_count > 2) return false;
+  // The second digit is read only where there is one (from the first's
+  // place otherwise, and masked off), so that nothing past the object is.
+  const char* digits = bytes + object_layout.int_digits;
+  std::uint32_t low, high;
+  __builtin_memcpy(&low, digits, sizeof low);
+  __builtin_memcpy(&high, digits + (digit_count >> 1) * sizeof high, sizeof high);
+  const std::uint64_t magnitude = low + ((std::uint64_t{high} & (0 - std::uint64_t{digit_count >> 1})) << int_digit_bits);
+  const std::uint64_t negative = 0 - std::uint64_t{(tag >> 1) & 1};
+  value = static_cast<long long>((magnitude ^ negative) - negative);
+  return true;
 }
 
 // The text of a str made in one block with only ASCII characters (its UTF-8

@@ -243,7 +243,7 @@ char* ValueWriter::key(PyObject* key, char* at) {
 // takes about a tenth less time.
 [[gnu::always_inline]] inline char* ValueWriter::integer(PyObject* value, char* at) {
   long long v;
-  if (!small_int_value(value, v)) {
+  if (!small_int_value(value, v) && !int_value(value, v)) {
     int overflow = 0;
     v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow != 0) return fail(int_out_of_range);
