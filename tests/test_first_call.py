@@ -163,14 +163,17 @@ def test_small_ints_as_first_call_in_a_fresh_process():
         " S('sub'), S('caf\\xe9'), {'key': 'value', S('sub key'): 'caf\\xe9'}]",
         "[n * s for n in (0, 257, 2**30 - 1, 2**30, 2**60 - 1, 2**60, 2**63 - 1) for s in (1, -1)]"
         " + [-2**63, I(2**40), I(-300), True, False]",
+        "[{}, {'a': 1, 'b': [2]}, D(x=1.5, y='z'), OrderedDict(b=1, a=2), vars(P()),"
+        " {f'k{i}': i for i in range(1000)}, without({'a': 1, 'b': 2, 'c': 3}, 'b')]",
     ],
-    ids=["lists and tuples", "subclasses", "long", "floats", "strings", "ints"],
+    ids=["lists and tuples", "subclasses", "long", "floats", "strings", "ints", "dicts"],
 )
 def test_read_in_place_as_first_call_in_a_fresh_process(tree):
-    """Where lists and tuples keep their items, floats and ints their values
-    and ASCII strings their text is found once, at import: from the first
-    call on, each must be read as itself, of exact types and of subclasses
-    alike."""
+    """Where lists and tuples keep their items, dicts their entries, floats
+    and ints their values and ASCII strings their text is found once, at
+    import: from the first call on, each must be read as itself, of exact
+    types and of subclasses alike (an object's attributes: a dict whose
+    values are kept apart from its keys)."""
     result = run_python(
         f"""
         import json
@@ -185,6 +188,16 @@ def test_read_in_place_as_first_call_in_a_fresh_process(tree):
             pass
         class I(int):
             pass
+        class D(dict):
+            pass
+        class P:
+            def __init__(self):
+                self.a, self.b = 1, "two"
+        def without(d, key):
+            del d[key]
+            d["end"] = 0
+            return d
+        from collections import OrderedDict
         v = {tree}
         print(json_dumps(v) == json.dumps(v, ensure_ascii=False, separators=(",", ":")))
         """

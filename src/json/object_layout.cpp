@@ -23,6 +23,40 @@ bool holds(const char* at, const std::array<Ref, probe_items>& items, Py_ssize_t
   return true;
 }
 
+// Whether reading `dict` in place gives what PyDict_Next gives, entry for
+// entry.
+bool reads_as_api(PyObject* dict) noexcept {
+  DictEntries entries;
+  if (!dict_entries(dict, entries)) return false;
+  const auto skip_removed = [&entries] {
+    while (entries.next != entries.end && entries.next[1] == nullptr) entries.next += 2;
+  };
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &position, &key, &value)) {
+    skip_removed();
+    if (entries.next == entries.end || entries.next[0] != key || entries.next[1] != value) return false;
+    entries.next += 2;
+  }
+  skip_removed();
+  return entries.next == entries.end;
+}
+
+// A dict of `count` str keys, the `removed`th of them then removed and one
+// more added; NULL with the exception pending.
+PyObject* probe_dict(int count, int removed) noexcept {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (int i = 0; i <= count; ++i) {
+    Ref key = Ref::steal(PyUnicode_FromFormat("key %d", i));
+    Ref value = Ref::steal(PyLong_FromLong(i));
+    if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) return nullptr;
+    if (i == removed && PyDict_DelItem(dict.get(), key.get()) != 0) return nullptr;
+  }
+  return dict.release();
+}
+
 }  // namespace
 
 bool find_object_layout() noexcept {
@@ -98,6 +132,22 @@ bool find_object_layout() noexcept {
     long long read = 0;
     const bool taken = int_value(number.get(), read);
     if (taken != (v < (1LL << 60)) || (taken && read != v)) found.int_digits = 0;
+  }
+  // A dict's entries in its table, checked against PyDict_Next on a small
+  // dict and on one whose hash index takes two bytes an entry, each with a
+  // removed entry; an empty dict; and one with a key that is not a str,
+  // which must be left to the API.
+  found.dict_entries = true;
+  object_layout = found;  // for dict_entries to read with
+  Ref small = Ref::steal(probe_dict(10, 3));
+  Ref large = Ref::steal(probe_dict(400, 200));
+  Ref empty = Ref::steal(PyDict_New());
+  Ref int_keyed = Ref::steal(PyDict_New());
+  if (!small || !large || !empty || !int_keyed || PyDict_SetItem(int_keyed.get(), Py_None, Py_None) != 0) return false;
+  DictEntries unused;
+  if (!reads_as_api(small.get()) || !reads_as_api(large.get()) || !reads_as_api(empty.get()) ||
+      dict_entries(int_keyed.get(), unused)) {
+    found.dict_entries = false;
   }
   object_layout = found;
   return true;

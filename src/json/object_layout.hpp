@@ -1,23 +1,24 @@
 #pragma once
 // Fields the writer reads in place from the objects it writes: the item
-// arrays of lists and tuples, a float's value, the text of an ASCII str and
-// the value of an int of up to two digits. Each is otherwise an out-of-line
-// call under the limited API, once per item (PyList_GetItem,
-// PyTuple_GetItem: on a list of literals, a third of the time), per float
-// (PyFloat_AsDouble), per string (PyUnicode_AsUTF8AndSize) or per int
-// (PyLong_AsLongLongAndOverflow).
+// arrays of lists and tuples, the entries of dicts keyed by str, a float's
+// value, the text of an ASCII str and the value of an int of up to two
+// digits. Each is otherwise an out-of-line call under the limited API, once
+// per item (PyList_GetItem, PyTuple_GetItem: on a list of literals, a third
+// of the time), per entry (PyDict_Next), per float (PyFloat_AsDouble), per
+// string (PyUnicode_AsUTF8AndSize) or per int (PyLong_AsLongLongAndOverflow).
 //
 // Where an object keeps these is not part of the limited API, so the module
 // reads them in place only in the CPython versions whose layout it knows
 // (3.12 to 3.14: a list's pointer to its items after the variable-size
 // header; a tuple's items after it, or after the cached hash from 3.14 on; a
-// float's value after the object header; an int's sign and number of 30-bit
+// dict's entries in its table of keys (below); a float's value after the
+// object header; an int's sign and number of 30-bit
 // digits after the header, then its digits; a str's length after the header,
 // and, in a str made in one block whose characters are all ASCII, which its
 // state bits tell, its text after the fixed fields), and only after
 // checking, when it is loaded, that objects it made hold their contents
 // where that layout says. Elsewhere, each is read through the API. An
-// instance of a list, tuple, float or int subclass begins with its base's
+// instance of a list, tuple, dict, float or int subclass begins with its base's
 // fields, so it is read alike; a str subclass's instance keeps its text
 // apart and is read through the API.
 
@@ -34,7 +35,23 @@ struct ObjectLayout {
   std::size_t float_value = 0;  // offset of a float's value; 0 where not known
   std::size_t str_text = 0;     // offset of a compact ASCII str's text; 0 where not known
   std::size_t int_digits = 0;   // offset of an int's digits; 0 where not known
+  bool dict_entries = false;    // whether a dict's entries are read in place
 };
+
+// A dict: after the header, its number of entries, a tag, its table of keys
+// and its values kept apart from that table (NULL where they are in it, in a
+// table of its own). The table of keys: a reference count, the log2 of its
+// size and of its hash index's size in bytes, the kind of its keys, a
+// version, the room left, the number of entries made, the hash index, then
+// the entries in order of insertion, where every key is a str a key and a
+// value each (the value NULL where the entry was removed).
+inline constexpr std::size_t dict_keys_offset = sizeof(PyObject) + 2 * sizeof(Py_ssize_t);
+inline constexpr std::size_t dict_values_offset = dict_keys_offset + sizeof(void*);
+inline constexpr std::size_t keys_index_size_offset = sizeof(Py_ssize_t) + 1;
+inline constexpr std::size_t keys_kind_offset = sizeof(Py_ssize_t) + 2;
+inline constexpr unsigned char keys_all_str = 1;
+inline constexpr std::size_t keys_entry_count_offset = 3 * sizeof(Py_ssize_t);
+inline constexpr std::size_t keys_index_offset = 4 * sizeof(Py_ssize_t);
 
 // An int's tag: its sign in the lowest two bits (0 positive, 1 zero, 2
 // negative), a flag, then its number of digits.
@@ -74,6 +91,29 @@ inline double float_value(PyObject* number) noexcept {
   double value;
   __builtin_memcpy(&value, reinterpret_cast<const char*>(number) + object_layout.float_value, sizeof value);
   return value;
+}
+
+// The entries of a dict whose keys are all str and whose values are in its
+// table: pairs of key and value from `next` up to `end`, a removed entry's
+// value NULL. False where the dict is read through the API.
+struct DictEntries {
+  PyObject* const* next;
+  PyObject* const* end;
+};
+inline bool dict_entries(PyObject* dict, DictEntries& entries) noexcept {
+  if (!object_layout.dict_entries) return false;
+  const auto* bytes = reinterpret_cast<const char*>(dict);
+  const char* keys;
+  const void* values;
+  __builtin_memcpy(&keys, bytes + dict_keys_offset, sizeof keys);
+  __builtin_memcpy(&values, bytes + dict_values_offset, sizeof values);
+  if (values != nullptr || static_cast<unsigned char>(keys[keys_kind_offset]) != keys_all_str) return false;
+  Py_ssize_t count;
+  __builtin_memcpy(&count, keys + keys_entry_count_offset, sizeof count);
+  const unsigned index_size_log2 = static_cast<unsigned char>(keys[keys_index_size_offset]);
+  entries.next = reinterpret_cast<PyObject* const*>(keys + keys_index_offset + (std::size_t{1} << index_size_log2));
+  entries.end = entries.next + 2 * count;
+  return true;
 }
 
 // The value of an int of up to two digits (below 2^60 in magnitude), or

@@ -174,6 +174,8 @@ class ValueWriter {
     return array(tuple, ItemsThroughApi<PyTuple_GetItem>{tuple}, at);
   }
   char* dict(PyObject* dict, char* at);
+  template <class Entries>
+  char* entries(Entries entries, char* at);
 
   // Recently written dict keys: the key object and where its literal and
   // the ':' after it already stand in the output. Repeated keys (the same
@@ -310,15 +312,43 @@ char* ValueWriter::array(PyObject* sequence, Items items, char* at) {
   return out_.room(at, 1);
 }
 
+// A dict's entries in place (object_layout.hpp) or else through
+// PyDict_Next; a loop for each, so that the first makes no call of its own.
+struct EntriesInPlace {
+  DictEntries entries;
+  bool next(PyObject*& key, PyObject*& value) noexcept {
+    for (; entries.next != entries.end; entries.next += 2) {
+      if (entries.next[1] != nullptr) {
+        key = entries.next[0];
+        value = entries.next[1];
+        entries.next += 2;
+        return true;
+      }
+    }
+    return false;
+  }
+};
+struct EntriesThroughApi {
+  PyObject* dict;
+  Py_ssize_t position = 0;
+  bool next(PyObject*& key, PyObject*& value) noexcept { return PyDict_Next(dict, &position, &key, &value) != 0; }
+};
+
 char* ValueWriter::dict(PyObject* dict, char* at) {
+  DictEntries entries;
+  if (dict_entries(dict, entries)) [[likely]] return this->entries(EntriesInPlace{entries}, at);
+  return this->entries(EntriesThroughApi{dict}, at);
+}
+
+template <class Entries>
+char* ValueWriter::entries(Entries entries, char* at) {
   RecursionGuard guard(depth_);
   at = out_.room(at, 2);
   *at++ = '{';
-  Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   bool first = true;
-  while (PyDict_Next(dict, &position, &key, &value)) {
+  while (entries.next(key, value)) {
     if (!first) *at++ = ',';
     first = false;
     at = this->key(key, at);
