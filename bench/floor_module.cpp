@@ -46,10 +46,11 @@ bool walk_float(PyObject* value) {
   const double x = float_value(value);
   return !(x == -1.0 && PyErr_Occurred());
 }
-template <PyObject* (*GetItem)(PyObject*, Py_ssize_t)>
-bool walk_items(PyObject* value, PyObject* const* items) {
+template <bool (*Items)(PyObject*, PyObject* const*&), PyObject* (*GetItem)(PyObject*, Py_ssize_t)>
+bool walk_items(PyObject* value) {
   const Py_ssize_t size = Py_SIZE(value);
-  if (items != nullptr) {
+  PyObject* const* items;
+  if (Items(value, items)) {
     for (Py_ssize_t i = 0; i < size; ++i) {
       if (!walk(items[i])) return false;
     }
@@ -60,8 +61,8 @@ bool walk_items(PyObject* value, PyObject* const* items) {
   }
   return true;
 }
-bool walk_list(PyObject* value) { return walk_items<PyList_GetItem>(value, list_items(value)); }
-bool walk_tuple(PyObject* value) { return walk_items<PyTuple_GetItem>(value, tuple_items(value)); }
+bool walk_list(PyObject* value) { return walk_items<list_items, PyList_GetItem>(value); }
+bool walk_tuple(PyObject* value) { return walk_items<tuple_items, PyTuple_GetItem>(value); }
 bool walk_dict(PyObject* value) {
   DictEntries entries;
   if (dict_entries(value, entries)) {

@@ -72,16 +72,17 @@ inline constexpr unsigned char str_compact_ascii = 0x60;
 // check it with cannot be made. Run by the module's execution step.
 bool find_object_layout() noexcept;
 
-// The items of a list or a tuple, or NULL where they are read through the API.
-inline PyObject* const* list_items(PyObject* list) noexcept {
-  if (object_layout.list_items == 0) return nullptr;
-  PyObject* const* items;
+// The items of a list or a tuple: false where they are read through the API.
+// (An empty list may have no array: its items are then NULL.)
+inline bool list_items(PyObject* list, PyObject* const*& items) noexcept {
+  if (object_layout.list_items == 0) return false;
   __builtin_memcpy(&items, reinterpret_cast<const char*>(list) + object_layout.list_items, sizeof items);
-  return items;
+  return true;
 }
-inline PyObject* const* tuple_items(PyObject* tuple) noexcept {
-  if (object_layout.tuple_items == 0) return nullptr;
-  return reinterpret_cast<PyObject* const*>(reinterpret_cast<const char*>(tuple) + object_layout.tuple_items);
+inline bool tuple_items(PyObject* tuple, PyObject* const*& items) noexcept {
+  if (object_layout.tuple_items == 0) return false;
+  items = reinterpret_cast<PyObject* const*>(reinterpret_cast<const char*>(tuple) + object_layout.tuple_items);
+  return true;
 }
 
 // A float's value, read in place or else through the API (which cannot fail

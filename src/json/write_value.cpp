@@ -166,11 +166,13 @@ class ValueWriter {
     PyObject* operator[](Py_ssize_t i) const noexcept { return GetItem(sequence, i); }
   };
   char* list(PyObject* list, char* at) {
-    if (PyObject* const* items = list_items(list)) [[likely]] return array(list, items, at);
+    PyObject* const* items;
+    if (list_items(list, items)) [[likely]] return array(list, items, at);
     return array(list, ItemsThroughApi<PyList_GetItem>{list}, at);
   }
   char* tuple(PyObject* tuple, char* at) {
-    if (PyObject* const* items = tuple_items(tuple)) [[likely]] return array(tuple, items, at);
+    PyObject* const* items;
+    if (tuple_items(tuple, items)) [[likely]] return array(tuple, items, at);
     return array(tuple, ItemsThroughApi<PyTuple_GetItem>{tuple}, at);
   }
   char* dict(PyObject* dict, char* at);
