@@ -147,6 +147,7 @@ class ValueWriter {
 
   char* str(PyObject* value, char* at);
   char* key(PyObject* key, char* at);
+  char* new_key(PyObject* key, std::size_t slot, char* at);
   char* integer(PyObject* value, char* at);
   char* floating(PyObject* value, char* at);
   // null, true and false: five bytes of room hold each, and the byte after.
@@ -221,13 +222,19 @@ char* ValueWriter::str(PyObject* value, char* at) {
   return write_json_string(out_, at, utf8, static_cast<std::size_t>(size));
 }
 
-char* ValueWriter::key(PyObject* key, char* at) {
+// A key met before, inlined into the dict's loop; others out of line.
+[[gnu::always_inline]] inline char* ValueWriter::key(PyObject* key, char* at) {
   const std::size_t slot = key_slot(key);
-  KeyEntry& entry = keys_[slot];
-  if (key_used_[slot] && entry.key == key) {
+  const KeyEntry& entry = keys_[slot];
+  if (key_used_[slot] && entry.key == key) [[likely]] {
     at = out_.room(at, entry.length);
     return out_.repeat(at, entry.offset, entry.length);
   }
+  return new_key(key, slot, at);
+}
+
+[[gnu::noinline]] char* ValueWriter::new_key(PyObject* key, std::size_t slot, char* at) {
+  KeyEntry& entry = keys_[slot];
   if (!is_str(key)) return fail(key_not_str);
   // As an offset: making room may move the storage.
   const std::size_t start = out_.offset_of(at);
