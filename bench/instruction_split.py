@@ -1,7 +1,7 @@
 """Where json_dumps spends its instructions, per payload: this module's own
-code, the interpreter (stable-ABI calls such as PyDict_Next,
-PyLong_AsLongLongAndOverflow, PyUnicode_AsUTF8AndSize, and the final UTF-8
-decode into the result str), and the C library. Counted with callgrind, which
+code, the interpreter (stable-ABI calls such as PyUnicode_AsUTF8AndSize
+for strings beyond ASCII, PyLong_AsLongLongAndOverflow for large ints, and
+the final UTF-8 decode into the result str), and the C library. Counted with callgrind, which
 counts instructions rather than time and so is repeatable on a loaded machine.
 Each payload runs in a process that has built only that document, so the C
 library's share is malloc's work in a young heap: on simple_object.json it

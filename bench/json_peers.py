@@ -1,6 +1,6 @@
 """The JSON encoders json_dumps is measured against, in the order the tables
 show them: the three yardsticks first (orjson with the decode to str that a
-str result costs, ssrjson, and the stable-ABI floor), then the rest."""
+str result costs, ssrjson, and the reading floor), then the rest."""
 
 from __future__ import annotations
 
@@ -20,7 +20,7 @@ except ImportError:
     sorbek_floor = None
 
 OURS = "sorbek_accel.json_dumps"
-FLOOR = "stable-ABI floor"
+FLOOR = "reading floor"
 
 
 def floor_call(text: bytes) -> Callable[[object], object]:

@@ -266,9 +266,9 @@ def bench_json(documents: list, corpora_dir: str | None, sections: list) -> None
           "multipart bodies and every earlier document; the fresh-process table runs each document in a new "
           "interpreter that builds it, calls each encoder once and then times them.\n")
     if json_peers.sorbek_floor is not None:
-        print("The stable-ABI floor reads the tree with the calls json_dumps makes and makes the str of the "
-              "finished text, writing nothing: its ratio below 1 is the share of json_dumps's time that any "
-              "encoder confined to the stable ABI must spend.\n")
+        print("The reading floor reads the tree as json_dumps reads it (in place where json_dumps does, "
+              "through the stable ABI elsewhere) and makes the str of the finished text, writing nothing: "
+              "its ratio below 1 is the share of json_dumps's time that reading and making the str take.\n")
 
 
 def main() -> None:

@@ -4,7 +4,7 @@ Outputs of about 10 KB, 500 KB and 4 MB, lists of 100-character strings,
 with 0, 1, 10 or 100 characters above U+00FF, or 1% or 30% of all characters
 above it, placed together in the middle strings (dense) or evenly through
 them (spread). For each:
-- route / UTF-8: the stable-ABI floor's time with the str made as json_dumps
+- route / UTF-8: the reading floor's time with the str made as json_dumps
   makes it, over its time with the str decoded from the output's UTF-8 whole
   (the same walk of the tree in both, side by side): at most about 1 where
   the route is never slower than plain decoding;

@@ -36,7 +36,7 @@ if [ ! -f "$CORPORA/canada.json" ]; then
 fi
 
 # One CMake build directory serves the wheel and the benchmark's own targets:
-# the stable-ABI floor, the number writers' microbenchmark, and the module
+# the reading floor, the number writers' microbenchmark, and the module
 # with its symbols, which the instruction split reads (the wheel's copy
 # is stripped), so the kernels and the module compile once. scikit-build-core
 # clears the directory for every isolated build, so a run whose inputs are
