@@ -65,14 +65,14 @@ bool walk_list(PyObject* value) { return walk_items<list_items, PyList_GetItem>(
 bool walk_tuple(PyObject* value) { return walk_items<tuple_items, PyTuple_GetItem>(value); }
 bool walk_dict(PyObject* value) {
   DictEntries entries;
+  PyObject *key, *item;
   if (dict_entries(value, entries)) {
-    for (; entries.next != entries.end; entries.next += 2) {
-      if (entries.next[1] != nullptr && (!walk_str(entries.next[0]) || !walk(entries.next[1]))) return false;
+    while (entries.next(key, item)) {
+      if (!walk_str(key) || !walk(item)) return false;
     }
     return true;
   }
   Py_ssize_t position = 0;
-  PyObject *key, *item;
   while (PyDict_Next(value, &position, &key, &item)) {
     if (!walk_str(key) || !walk(item)) return false;
   }

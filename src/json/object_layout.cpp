@@ -28,19 +28,12 @@ bool holds(const char* at, const std::array<Ref, probe_items>& items, Py_ssize_t
 bool reads_as_api(PyObject* dict) noexcept {
   DictEntries entries;
   if (!dict_entries(dict, entries)) return false;
-  const auto skip_removed = [&entries] {
-    while (entries.next != entries.end && entries.next[1] == nullptr) entries.next += 2;
-  };
   Py_ssize_t position = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
+  PyObject *key, *value, *read_key, *read_value;
   while (PyDict_Next(dict, &position, &key, &value)) {
-    skip_removed();
-    if (entries.next == entries.end || entries.next[0] != key || entries.next[1] != value) return false;
-    entries.next += 2;
+    if (!entries.next(read_key, read_value) || read_key != key || read_value != value) return false;
   }
-  skip_removed();
-  return entries.next == entries.end;
+  return !entries.next(read_key, read_value);
 }
 
 // A dict of `count` str keys, the `removed`th of them then removed and one
@@ -57,11 +50,12 @@ PyObject* probe_dict(int count, int removed) noexcept {
   return dict.release();
 }
 
-}  // namespace
+constexpr std::size_t header = sizeof(PyVarObject);  // whose size field the limited API shows
 
-bool find_object_layout() noexcept {
-  const unsigned long version = Py_Version >> 16;
-  if (version < 0x030C || version > 0x030E) return true;  // a layout not known: the API throughout
+// Each finds one reading in place and sets it in `found`, or leaves it unset;
+// false with the exception pending when its probes cannot be made.
+
+bool find_items(ObjectLayout& found) noexcept {
   std::array<Ref, probe_items> items;
   for (auto& item : items) {
     item = Ref::steal(PyFloat_FromDouble(0.5));  // distinct objects
@@ -77,17 +71,14 @@ bool find_object_layout() noexcept {
     Py_INCREF(item);
     PyTuple_SetItem(tuple.get(), i, item);
   }
-  ObjectLayout found;
-  // The header is a PyVarObject, whose size field the limited API shows.
-  constexpr std::size_t header = sizeof(PyVarObject);
-  const auto* list_bytes = reinterpret_cast<const char*>(list.get());
+  // A list's pointer to its items follows the header.
   const char* list_array;
-  std::memcpy(&list_array, list_bytes + header, sizeof list_array);
+  std::memcpy(&list_array, reinterpret_cast<const char*>(list.get()) + header, sizeof list_array);
   if (Py_SIZE(list.get()) == probe_items && list_array != nullptr && holds(list_array, items, probe_items)) {
     found.list_items = header;
   }
-  // The tuple's items follow its header, or the cached hash after it: all
-  // but the last are compared, so that neither place reads past the tuple.
+  // A tuple's items follow the header, or the cached hash after it: all but
+  // the last are compared, so that neither place reads past the tuple.
   const auto* tuple_bytes = reinterpret_cast<const char*>(tuple.get());
   for (const std::size_t offset : {header, header + sizeof(Py_hash_t)}) {
     if (Py_SIZE(tuple.get()) == probe_items && holds(tuple_bytes + offset, items, probe_items - 1)) {
@@ -95,36 +86,49 @@ bool find_object_layout() noexcept {
       break;
     }
   }
-  // A float's value follows the object header.
+  return true;
+}
+
+// A float's value follows the object header.
+bool find_float(ObjectLayout& found) noexcept {
   Ref real = Ref::steal(PyFloat_FromDouble(-1.25e-7));
   if (!real) return false;
   double value;
   std::memcpy(&value, reinterpret_cast<const char*>(real.get()) + sizeof(PyObject), sizeof value);
   if (value == -1.25e-7) found.float_value = sizeof(PyObject);
-  // A compact ASCII str's text follows its fixed fields (the state's four
-  // bytes padded to eight); a str with any other character is not marked so.
+  return true;
+}
+
+// A compact ASCII str's text follows its fixed fields (the state's four bytes
+// padded to eight); a str with any other character is not marked so.
+bool find_str(ObjectLayout& found) noexcept {
   constexpr char ascii[] = "object layout probe";
   constexpr Py_ssize_t ascii_length = sizeof ascii - 1;
   Ref ascii_str = Ref::steal(PyUnicode_FromStringAndSize(ascii, ascii_length));
   Ref latin1_str = Ref::steal(PyUnicode_FromString("caf\xc3\xa9"));
   Ref ucs2_str = Ref::steal(PyUnicode_FromString("\xe4\xb8\xad\xe6\x96\x87"));
   if (!ascii_str || !latin1_str || !ucs2_str) return false;
-  const auto state = [](const Ref& text) {
-    return static_cast<unsigned char>(reinterpret_cast<const char*>(text.get())[str_state_offset]);
+  const auto marked_ascii = [](const Ref& text) {
+    const auto state = static_cast<unsigned char>(reinterpret_cast<const char*>(text.get())[str_state_offset]);
+    return (state & str_compact_ascii) == str_compact_ascii;
   };
   constexpr std::size_t text_offset = str_state_offset + sizeof(Py_ssize_t);
   const auto* ascii_bytes = reinterpret_cast<const char*>(ascii_str.get());
   Py_ssize_t length;
   std::memcpy(&length, ascii_bytes + str_length_offset, sizeof length);
-  if ((state(ascii_str) & str_compact_ascii) == str_compact_ascii && (state(latin1_str) & str_compact_ascii) != str_compact_ascii &&
-      (state(ucs2_str) & str_compact_ascii) != str_compact_ascii && length == ascii_length &&
+  if (marked_ascii(ascii_str) && !marked_ascii(latin1_str) && !marked_ascii(ucs2_str) && length == ascii_length &&
       std::memcmp(ascii_bytes + text_offset, ascii, sizeof ascii) == 0) {
     found.str_text = text_offset;
   }
-  // An int's digits follow its tag: values of up to two digits read back as
-  // themselves, and 2^60, of three, is left to the API.
+  return true;
+}
+
+// An int's digits follow its tag: values of up to two digits read back as
+// themselves, and 2^60, of three, is left to the API. Checked by reading
+// with the layout found so far.
+bool find_int(ObjectLayout& found) noexcept {
   found.int_digits = int_tag_offset + sizeof(std::uintptr_t);
-  object_layout = found;  // for int_value to read with
+  object_layout = found;
   for (const long long v : {0LL, 1LL, -1LL, 1000LL, -123456789LL, (1LL << 30) - 1, 1LL << 30, -(1LL << 30) - 7,
                             (1LL << 60) - 1, -((1LL << 60) - 1), 1LL << 60}) {
     Ref number = Ref::steal(PyLong_FromLongLong(v));
@@ -133,24 +137,41 @@ bool find_object_layout() noexcept {
     const bool taken = int_value(number.get(), read);
     if (taken != (v < (1LL << 60)) || (taken && read != v)) found.int_digits = 0;
   }
-  // A dict's entries in its table, checked against PyDict_Next on a small
-  // dict and on one whose hash index takes two bytes an entry, each with a
-  // removed entry; an empty dict; and one with a key that is not a str,
-  // which must be left to the API.
+  return true;
+}
+
+// A dict's entries in its table, checked, by reading with the layout found
+// so far, against PyDict_Next on a small dict and on one whose hash index
+// takes two bytes an entry, each with a removed entry, and on an empty dict;
+// a dict with a key that is not a str must be left to the API.
+bool find_dict(ObjectLayout& found) noexcept {
   found.dict_entries = true;
-  object_layout = found;  // for dict_entries to read with
+  object_layout = found;
   Ref small = Ref::steal(probe_dict(10, 3));
   Ref large = Ref::steal(probe_dict(400, 200));
   Ref empty = Ref::steal(PyDict_New());
-  Ref int_keyed = Ref::steal(PyDict_New());
-  if (!small || !large || !empty || !int_keyed || PyDict_SetItem(int_keyed.get(), Py_None, Py_None) != 0) return false;
+  Ref other_keyed = Ref::steal(PyDict_New());
+  if (!small || !large || !empty || !other_keyed || PyDict_SetItem(other_keyed.get(), Py_None, Py_None) != 0) {
+    return false;
+  }
   DictEntries unused;
   if (!reads_as_api(small.get()) || !reads_as_api(large.get()) || !reads_as_api(empty.get()) ||
-      dict_entries(int_keyed.get(), unused)) {
+      dict_entries(other_keyed.get(), unused)) {
     found.dict_entries = false;
   }
-  object_layout = found;
   return true;
+}
+
+}  // namespace
+
+bool find_object_layout() noexcept {
+  const unsigned long version = Py_Version >> 16;
+  if (version < 0x030C || version > 0x030E) return true;  // a layout not known: the API throughout
+  ObjectLayout found;
+  const bool made = find_items(found) && find_float(found) && find_str(found) && find_int(found) && find_dict(found);
+  // Nothing is read in place unless every check ran.
+  object_layout = made ? found : ObjectLayout{};
+  return made;
 }
 
 }  // namespace sorbek::json

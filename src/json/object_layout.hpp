@@ -95,12 +95,25 @@ inline double float_value(PyObject* number) noexcept {
 }
 
 // The entries of a dict whose keys are all str and whose values are in its
-// table: pairs of key and value from `next` up to `end`, a removed entry's
-// value NULL. False where the dict is read through the API.
+// table: pairs of key and value from `entry` up to `end`, a removed entry's
+// value NULL.
 struct DictEntries {
-  PyObject* const* next;
+  PyObject* const* entry;
   PyObject* const* end;
+  // The next entry in use, as PyDict_Next would give it; false after the last.
+  bool next(PyObject*& key, PyObject*& value) noexcept {
+    for (; entry != end; entry += 2) {
+      if (entry[1] != nullptr) {
+        key = entry[0];
+        value = entry[1];
+        entry += 2;
+        return true;
+      }
+    }
+    return false;
+  }
 };
+// False where the dict is read through the API.
 inline bool dict_entries(PyObject* dict, DictEntries& entries) noexcept {
   if (!object_layout.dict_entries) return false;
   const auto* bytes = reinterpret_cast<const char*>(dict);
@@ -112,8 +125,8 @@ inline bool dict_entries(PyObject* dict, DictEntries& entries) noexcept {
   Py_ssize_t count;
   __builtin_memcpy(&count, keys + keys_entry_count_offset, sizeof count);
   const unsigned index_size_log2 = static_cast<unsigned char>(keys[keys_index_size_offset]);
-  entries.next = reinterpret_cast<PyObject* const*>(keys + keys_index_offset + (std::size_t{1} << index_size_log2));
-  entries.end = entries.next + 2 * count;
+  entries.entry = reinterpret_cast<PyObject* const*>(keys + keys_index_offset + (std::size_t{1} << index_size_log2));
+  entries.end = entries.entry + 2 * count;
   return true;
 }
 

@@ -323,20 +323,6 @@ char* ValueWriter::array(PyObject* sequence, Items items, char* at) {
 
 // A dict's entries in place (object_layout.hpp) or else through
 // PyDict_Next; a loop for each, so that the first makes no call of its own.
-struct EntriesInPlace {
-  DictEntries entries;
-  bool next(PyObject*& key, PyObject*& value) noexcept {
-    for (; entries.next != entries.end; entries.next += 2) {
-      if (entries.next[1] != nullptr) {
-        key = entries.next[0];
-        value = entries.next[1];
-        entries.next += 2;
-        return true;
-      }
-    }
-    return false;
-  }
-};
 struct EntriesThroughApi {
   PyObject* dict;
   Py_ssize_t position = 0;
@@ -345,7 +331,7 @@ struct EntriesThroughApi {
 
 char* ValueWriter::dict(PyObject* dict, char* at) {
   DictEntries entries;
-  if (dict_entries(dict, entries)) [[likely]] return this->entries(EntriesInPlace{entries}, at);
+  if (dict_entries(dict, entries)) [[likely]] return this->entries(entries, at);
   return this->entries(EntriesThroughApi{dict}, at);
 }
 
