@@ -112,8 +112,13 @@ struct Position {
   std::uint64_t half_gap;  // half the gap to the next double above, likewise
   int k;
 };
+// The significand c of a double of the accepted range, implicit bit included.
+constexpr std::uint64_t significand(std::uint64_t bits) noexcept {
+  return (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+}
+
 [[gnu::always_inline]] inline Position position(std::uint64_t bits, bool lower_closer) noexcept {
-  const std::uint64_t c = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+  const std::uint64_t c = significand(bits);
   const Scale& e = scales.entries[static_cast<int>(bits >> 52) - lowest_biased + (lower_closer ? exponents : 0)];
   const Words product = multiply(c << 11, e.scale);
   // The rest is exact: the lower word's last 18 bits are zero.
@@ -144,7 +149,7 @@ struct Position {
 [[gnu::always_inline]] inline Decimal shortest(double x) noexcept {
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
   if ((bits & ((std::uint64_t{1} << 52) - 1)) == 0) [[unlikely]] return shortest_at_power_of_two(bits);
-  const std::uint64_t c = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+  const std::uint64_t c = significand(bits);
   // The entry's address from the exponent's bits as they stand (x > 0):
   // no subtraction and scaling of an index on the way to the load.
   static_assert(sizeof(Scale) == 32);

@@ -43,8 +43,8 @@ struct ObjectLayout {
 // table of its own). The table of keys: a reference count, the log2 of its
 // size and of its hash index's size in bytes, the kind of its keys, a
 // version, the room left, the number of entries made, the hash index, then
-// the entries in order of insertion, where every key is a str a key and a
-// value each (the value NULL where the entry was removed).
+// the entries in order of insertion. Where every key is a str, an entry is
+// a key and a value (the value NULL where the entry was removed).
 inline constexpr std::size_t dict_keys_offset = sizeof(PyObject) + 2 * sizeof(Py_ssize_t);
 inline constexpr std::size_t dict_values_offset = dict_keys_offset + sizeof(void*);
 inline constexpr std::size_t keys_index_size_offset = sizeof(Py_ssize_t) + 1;
@@ -133,11 +133,12 @@ inline bool dict_entries(PyObject* dict, DictEntries& entries) noexcept {
 // The value of an int of up to two digits (below 2^60 in magnitude), or
 // false where it is read through the API.
 inline bool int_value(PyObject* number, long long& value) noexcept {
+  if (object_layout.int_digits == 0) return false;
   const auto* bytes = reinterpret_cast<const char*>(number);
   std::uintptr_t tag;
   __builtin_memcpy(&tag, bytes + int_tag_offset, sizeof tag);
   const std::uintptr_t digit_count = tag >> 3;
-  if (object_layout.int_digits == 0 || digit_count > 2) return false;
+  if (digit_count > 2) return false;
   // The second digit is read only where there is one (from the first's
   // place otherwise, and masked off), so that nothing past the object is.
   const char* digits = bytes + object_layout.int_digits;
