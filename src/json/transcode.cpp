@@ -221,18 +221,26 @@ template <unsigned (*MaxByte)(const char*, std::size_t), std::size_t (*HighCount
   return horizontal_max(_mm_max_epu8(a, b));
 }
 
+// The bytes of a block that are 0x80 or more, 0xFF each, summed into the
+// two 64-bit halves of `sum` (so 255 for each). Counting them from a bit mask
+// needs a population count, which x86-64's baseline lacks: GCC calls a
+// library routine for each block.
+[[gnu::always_inline]] inline __m128i add_high_sse2(__m128i sum, __m128i high) noexcept {
+  return _mm_add_epi64(sum, _mm_sad_epu8(high, _mm_setzero_si128()));
+}
+[[gnu::always_inline]] inline std::size_t sum_of_sse2(__m128i sum) noexcept {
+  return static_cast<std::size_t>(_mm_cvtsi128_si64(sum) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sum, sum))) / 255;
+}
+[[gnu::always_inline]] inline __m128i high_bytes_sse2(const char* p) noexcept {
+  return _mm_cmplt_epi8(Sse2Ops::load(p), _mm_setzero_si128());
+}
+
 // How many of n >= 16 bytes are 0x80 or more.
 [[gnu::always_inline]] inline std::size_t high_count_sse2(const char* p, std::size_t n) noexcept {
-  std::size_t high = 0, i = 0;
-  for (; i + 16 <= n; i += 16) {
-    high += static_cast<unsigned>(__builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(Sse2Ops::load(p + i)))));
-  }
-  if (i < n) {
-    // The last 16 bytes, counting only those not counted yet.
-    const auto last = static_cast<unsigned>(_mm_movemask_epi8(Sse2Ops::load(p + n - 16)));
-    high += static_cast<unsigned>(__builtin_popcount(last >> (16 - (n - i))));
-  }
-  return high;
+  __m128i sum = _mm_setzero_si128();
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) sum = add_high_sse2(sum, high_bytes_sse2(p + i));
+  return sum_of_sse2(sum) + Portable::stats(p + i, n - i).high;
 }
 
 }  // namespace
@@ -241,18 +249,22 @@ TextStats Sse2::stats(const char* p, std::size_t n) noexcept {
   return two_pass_stats<max_byte_sse2, high_count_sse2>(p, n);
 }
 
-// A run starts at each high byte whose predecessor is not high: with the
-// high bytes as a bit mask, the set bits not preceded by a set bit.
+// A run starts at each high byte whose predecessor is not high: each block's
+// high bytes, less those that follow one (the block shifted by a byte, with
+// the previous block's last byte in front).
 std::size_t Sse2::high_runs(const char* p, std::size_t n) noexcept {
-  std::size_t runs = 0, i = 0;
-  unsigned before = 0;  // the previous block's last byte is high
+  __m128i sum = _mm_setzero_si128(), before = _mm_setzero_si128();
+  std::size_t i = 0;
   for (; i + 16 <= n; i += 16) {
-    const auto high = static_cast<unsigned>(_mm_movemask_epi8(Sse2Ops::load(p + i)));
-    runs += static_cast<unsigned>(__builtin_popcount(high & ~((high << 1) | before)));
-    before = high >> 15;
+    const __m128i high = high_bytes_sse2(p + i);
+    const __m128i follows = _mm_or_si128(_mm_slli_si128(high, 1), _mm_srli_si128(before, 15));
+    sum = add_high_sse2(sum, _mm_andnot_si128(follows, high));
+    before = high;
   }
+  const std::size_t runs = sum_of_sse2(sum);
   if (i == n) return runs;
-  return runs + Portable::high_runs(p + i, n - i) - ((before & (byte_at(p, i) >> 7)) != 0);
+  const bool joined = i > 0 && byte_at(p, i - 1) >= 0x80 && byte_at(p, i) >= 0x80;
+  return runs + Portable::high_runs(p + i, n - i) - joined;
 }
 
 namespace {
@@ -275,13 +287,14 @@ SORBEK_TARGET_AVX2 unsigned max_byte_avx2(const char* p, std::size_t n) noexcept
 
 SORBEK_TARGET_AVX2 std::size_t high_count_avx2(const char* p, std::size_t n) noexcept {
   const auto* v = reinterpret_cast<const __m256i*>(p);
-  std::size_t high = 0, i = 0;
-  for (; i + 64 <= n; i += 64, v += 2) {
-    const auto x = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_loadu_si256(v)));
-    const auto y = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_loadu_si256(v + 1)));
-    high += static_cast<std::size_t>(__builtin_popcountll((std::uint64_t{y} << 32) | x));
+  const __m256i zero = _mm256_setzero_si256();
+  __m256i sum = zero;
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32, ++v) {
+    sum = _mm256_add_epi64(sum, _mm256_sad_epu8(_mm256_cmpgt_epi8(zero, _mm256_loadu_si256(v)), zero));
   }
-  return high + (n - i >= 16 ? high_count_sse2(p + i, n - i) : Portable::stats(p + i, n - i).high);
+  const __m128i half = _mm_add_epi64(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
+  return sum_of_sse2(half) + (n - i >= 16 ? high_count_sse2(p + i, n - i) : Portable::stats(p + i, n - i).high);
 }
 
 }  // namespace
