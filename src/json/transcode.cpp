@@ -1,6 +1,7 @@
 #include "json/transcode.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #if defined(SORBEK_X86_64)
@@ -42,6 +43,51 @@ inline std::size_t put_utf16(std::uint16_t* out, std::uint32_t cp) noexcept {
   out[0] = static_cast<std::uint16_t>(0xD800 | (cp >> 10));
   out[1] = static_cast<std::uint16_t>(0xDC00 | (cp & 0x3FF));
   return 2;
+}
+
+inline std::uint64_t load_le64(const char* p) noexcept {
+  std::uint64_t x;
+  std::memcpy(&x, p, sizeof x);
+  return x;
+}
+
+// Within a run of non-ASCII characters, 2-byte characters (Cyrillic, Greek,
+// Hebrew, Arabic...) are decoded four at a time from 8 bytes, and 3-byte ones
+// (CJK, Indic scripts, most punctuation beyond Latin-1) two at a time from 6,
+// as long as they come, without a branch on each character's length. Valid
+// UTF-8 is assumed: only lead bytes are checked. Returns false, moving
+// nothing, where the next 8 bytes hold neither.
+inline bool wide_run_step(const char* p, std::size_t n, std::size_t& r, std::uint16_t* out,
+                          std::size_t& w) noexcept {
+  if constexpr (std::endian::native != std::endian::little) {
+    return false;
+  } else {
+    constexpr std::uint64_t two_mask = 0xC0E0C0E0C0E0C0E0u, two_leads = 0x80C080C080C080C0u;
+    constexpr std::uint64_t three_mask = 0xF00000F0u, three_leads = 0xE00000E0u;
+    std::uint64_t x = load_le64(p + r);
+    if ((x & two_mask) == two_leads) {
+      do {
+        const std::uint64_t units = ((x & 0x001F001F001F001Fu) << 6) | ((x >> 8) & 0x003F003F003F003Fu);
+        std::memcpy(out + w, &units, sizeof units);
+        r += 8;
+        w += 4;
+      } while (r + 8 <= n && ((x = load_le64(p + r)) & two_mask) == two_leads);
+      return true;
+    }
+    if ((x & three_mask) == three_leads) {
+      do {
+        const auto first = static_cast<std::uint32_t>(((x & 0x0F) << 12) | ((x >> 2) & 0xFC0) | ((x >> 16) & 0x3F));
+        const auto second =
+            static_cast<std::uint32_t>(((x >> 12) & 0xF000) | ((x >> 26) & 0xFC0) | ((x >> 40) & 0x3F));
+        const std::uint32_t units = first | (second << 16);
+        std::memcpy(out + w, &units, sizeof units);
+        r += 6;
+        w += 2;
+      } while (r + 8 <= n && ((x = load_le64(p + r)) & three_mask) == three_leads);
+      return true;
+    }
+    return false;
+  }
 }
 
 // The vector kernels share these loops: a block of 16 bytes that is all
@@ -94,6 +140,7 @@ std::size_t utf16_blocks(const char* p, std::size_t n, std::uint16_t* out) noexc
     w += ascii;
     // A run of non-ASCII characters (text in most scripts) is decoded here.
     while (r < n && byte_at(p, r) >= 0x80) {
+      if (r + 8 <= n && wide_run_step(p, n, r, out, w)) continue;
       std::size_t length;
       w += put_utf16(out + w, decode(p, r, length));
       r += length;
