@@ -22,7 +22,9 @@
 
 #include "json/object_layout.hpp"
 #include "json/small_ints.hpp"
+#include "json/str_from_utf8.hpp"
 #include "json/str_pieces.hpp"
+#include "json/str_storage.hpp"
 #include "module/python.hpp"
 
 namespace {
@@ -106,9 +108,12 @@ bool walk(PyObject* value) {
 // the first non-ASCII character, is left out: it would destroy the text);
 // UTF-16 pieces are kept as UTF-8 and recoded on every call into a scratch
 // buffer made here, as json_dumps recodes them, since any encoder that reads
-// strings through the stable ABI gets their UTF-8.
+// strings through the stable ABI gets their UTF-8; so is text that json_dumps
+// writes into its str, which the floor writes likewise.
 struct Prepared {
   bool join = false;
+  bool in_place = false;  // written into the str as json_dumps writes it, from utf8
+  sorbek::json::transcode::TextStats stats{};
   std::vector<std::pair<sorbek::json::PieceForm, std::string>> pieces;  // whole UTF-8: none
   std::string utf8;
   mutable std::vector<std::uint16_t> units;
@@ -122,7 +127,7 @@ PyObject* str_of(sorbek::json::PieceForm form, const std::string& bytes, std::ui
     case sorbek::json::PieceForm::ascii: return PyUnicode_DecodeASCII(bytes.data(), size, nullptr);
     case sorbek::json::PieceForm::latin1: return PyUnicode_DecodeLatin1(bytes.data(), size, nullptr);
     case sorbek::json::PieceForm::utf16: {
-      const std::size_t count = sorbek::json::transcode::Best::to_utf16(bytes.data(), bytes.size(), units);
+      const std::size_t count = sorbek::json::transcode::Best::to_utf16(bytes.data(), bytes.size(), units, bytes.size());
       int order = -1;
       return PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(units), static_cast<Py_ssize_t>(2 * count), nullptr,
                                    &order);
@@ -135,6 +140,14 @@ PyObject* prepare_text(PyObject* text, bool whole_utf8) {
   using namespace sorbek::json;
   auto prepared = std::make_unique<Prepared>();
   std::string copy(PyBytes_AsString(text), static_cast<std::size_t>(PyBytes_Size(text)));
+  prepared->stats = transcode::stats(copy.data(), copy.size());
+  PyObject* probe;
+  if (!whole_utf8 && str_in_place(copy.data(), copy.size(), prepared->stats, probe)) {
+    if (probe == nullptr) return nullptr;
+    Py_DECREF(probe);
+    prepared->in_place = true;
+    prepared->utf8 = copy;
+  }
   std::vector<TextBlock> blocks;
   scan_blocks(copy.data(), copy.size(), blocks);
   auto convert = [&](const Piece& piece) {
@@ -143,7 +156,7 @@ PyObject* prepare_text(PyObject* text, bool whole_utf8) {
     std::string bytes;
     switch (piece.form) {
       case PieceForm::ascii: bytes.assign(begin, size); break;
-      case PieceForm::latin1: bytes.assign(begin, transcode::Best::to_latin1(begin, size)); break;
+      case PieceForm::latin1: bytes.assign(begin, transcode::Best::to_latin1(begin, size, begin)); break;
       case PieceForm::utf16:
         bytes.assign(begin, size);
         prepared->units.resize(std::max(prepared->units.size(), size));
@@ -151,7 +164,7 @@ PyObject* prepare_text(PyObject* text, bool whole_utf8) {
     }
     prepared->pieces.emplace_back(piece.form, std::move(bytes));
   };
-  switch (whole_utf8 ? StrRoute::utf8 : choose_route(copy.data(), blocks)) {
+  switch (whole_utf8 || prepared->in_place ? StrRoute::utf8 : choose_route(copy.data(), blocks)) {
     case StrRoute::ascii: convert(Piece{PieceForm::ascii, 0, copy.size()}); break;
     case StrRoute::latin1: convert(Piece{PieceForm::latin1, 0, copy.size()}); break;
     case StrRoute::utf8: prepared->utf8 = copy; break;
@@ -187,6 +200,10 @@ PyObject* floor(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   }
   if (!walk(args[0])) return nullptr;
   const auto* prepared = static_cast<const Prepared*>(PyCapsule_GetPointer(args[1], capsule_name));
+  if (PyObject* str; prepared->in_place &&
+                     sorbek::json::str_in_place(prepared->utf8.data(), prepared->utf8.size(), prepared->stats, str)) {
+    return str;
+  }
   if (prepared->pieces.empty()) {
     return PyUnicode_DecodeUTF8(prepared->utf8.data(), static_cast<Py_ssize_t>(prepared->utf8.size()), nullptr);
   }
@@ -218,7 +235,7 @@ PyMethodDef methods[] = {
 };
 
 // The layout json_dumps reads in place, found as its module finds it.
-int execute(PyObject*) { return find_object_layout() && make_small_ints() ? 0 : -1; }
+int execute(PyObject*) { return find_object_layout() && make_small_ints() && find_str_storage() ? 0 : -1; }
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&execute)},

@@ -205,3 +205,33 @@ def test_read_in_place_as_first_call_in_a_fresh_process(tree):
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "True"
 
+
+
+@pytest.mark.parametrize(
+    "texts",
+    [
+        "['\\xe9', 'caf\\xe9' * 1000, 'x' * 4100 + '\\xff', '\\xa0\\n\"' * 7]",
+        "['\\u0100', '\\u4e2d\\u6587' * 3000, 'a\\u0416' * 5000, '\\u20ac' + 'x' * 70000, '\\u4e2d\\t' * 9,"
+        " {'\\xe9': '\\u4e2d', 'k': ['\\uffff', '\\u0800', '\\u07ff']}]",
+    ],
+    ids=["latin1", "ucs2"],
+)
+def test_str_written_in_place_as_first_call_in_a_fresh_process(texts):
+    """Where a result str's characters go is found once, at import: from the
+    first call on, each result must be the str CPython makes of the same
+    text (equal, which compares widths too; the same hash and UTF-8), and
+    the one-character strs it is made from must stay themselves."""
+    result = run_python(
+        f"""
+        import json
+        from sorbek_accel import json_dumps
+        texts = {texts}
+        for v in texts + [texts]:
+            got, want = json_dumps(v), json.dumps(v, ensure_ascii=False, separators=(",", ":"))
+            assert got == want and hash(got) == hash(want) and got.encode() == want.encode(), (got[:40], want[:40])
+        assert ord(chr(0xFF)) == 0xFF and chr(0xFF) * 2 == "\\xff\\xff"
+        print("ok")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"

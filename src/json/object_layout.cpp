@@ -165,8 +165,7 @@ bool find_dict(ObjectLayout& found) noexcept {
 }  // namespace
 
 bool find_object_layout() noexcept {
-  const unsigned long version = Py_Version >> 16;
-  if (version < 0x030C || version > 0x030E) return true;  // a layout not known: the API throughout
+  if (!layout_version_known()) return true;  // the API throughout
   ObjectLayout found;
   const bool made = find_items(found) && find_float(found) && find_str(found) && find_int(found) && find_dict(found);
   // Nothing is read in place unless every check ran.

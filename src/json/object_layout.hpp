@@ -64,6 +64,12 @@ inline constexpr std::size_t str_length_offset = sizeof(PyObject);
 inline constexpr std::size_t str_state_offset = sizeof(PyObject) + 2 * sizeof(Py_ssize_t);
 inline constexpr unsigned char str_compact_ascii = 0x60;
 
+// Whether this CPython is one whose layout the module knows: 3.12 to 3.14.
+inline bool layout_version_known() noexcept {
+  const unsigned long version = Py_Version >> 16;
+  return version >= 0x030C && version <= 0x030E;
+}
+
 // Set once, by find_object_layout (hidden, so that it is read straight, not
 // through the symbol table).
 [[gnu::visibility("hidden")]] extern ObjectLayout object_layout;

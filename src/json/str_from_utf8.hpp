@@ -6,9 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <string>
 
 #include "json/str_pieces.hpp"
+#include "json/str_storage.hpp"
 #include "json/transcode.hpp"
+#include "module/error.hpp"
 #include "module/pymem_array.hpp"
 #include "module/python.hpp"
 #include "module/ref.hpp"
@@ -53,10 +56,10 @@ inline PyObject* piece_str(char* data, const Piece& piece, Utf16Scratch& scratch
     case PieceForm::ascii:
       return PyUnicode_DecodeASCII(text, static_cast<Py_ssize_t>(size), nullptr);
     case PieceForm::latin1:
-      return PyUnicode_DecodeLatin1(text, static_cast<Py_ssize_t>(transcode::Best::to_latin1(text, size)), nullptr);
+      return PyUnicode_DecodeLatin1(text, static_cast<Py_ssize_t>(transcode::Best::to_latin1(text, size, text)), nullptr);
     case PieceForm::utf16: {
       std::uint16_t* units = scratch.room(size);
-      const std::size_t count = transcode::Best::to_utf16(text, size, units);
+      const std::size_t count = transcode::Best::to_utf16(text, size, units, size);
       int order = std::endian::native == std::endian::little ? -1 : 1;
       return PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(units),
                                    static_cast<Py_ssize_t>(count * sizeof(std::uint16_t)), nullptr, &order);
@@ -121,17 +124,48 @@ class BlockList {
 
 }  // namespace detail
 
+// The str of the `size` bytes of valid UTF-8 at `data`, whose stats are
+// `stats`, written into the str itself where it can be (see str_storage.hpp)
+// whatever the mix of characters: the recoding runs at memory speed over
+// ASCII and decodes wider characters faster than CPython's UTF-8 decoder,
+// and nothing but the str is allocated. False where it is not made so (ASCII
+// text, which CPython copies at memory speed; a width or a CPython without
+// such strs); true otherwise, with the new reference in `str`, or NULL there
+// and the exception pending where it could not be made.
+inline bool str_in_place(const char* data, std::size_t size, const transcode::TextStats& stats, PyObject*& str) {
+  const transcode::Width width = transcode::width_of_max_byte(stats.max);
+  if (width != transcode::Width::latin1 && width != transcode::Width::bmp) return false;
+  const std::size_t length = size - stats.continuation;
+  WritableStr made;
+  if (!make_writable_str(width == transcode::Width::latin1 ? StrWidth::latin1 : StrWidth::ucs2, length, made)) {
+    return false;
+  }
+  if (made.str) {
+    const std::size_t written =
+        width == transcode::Width::latin1
+            ? transcode::Best::to_latin1(data, size, made.characters)
+            : transcode::Best::to_utf16(data, size, reinterpret_cast<std::uint16_t*>(made.characters), length);
+    if (written != length) {
+      throw Fault("a str written in place took " + std::to_string(written) + " of its " + std::to_string(length) +
+                  " characters");
+    }
+  }
+  str = made.str.release();
+  return true;
+}
+
 // A new reference, or NULL with the interpreter's exception set. May rewrite
 // the text. Calls release_text() once the text is no longer needed and
 // before pieces are joined, so that the text's storage is not held while the
 // str is allocated. Throws std::bad_alloc when a native buffer cannot be had.
 template <class Release>
 PyObject* str_from_utf8(char* data, std::size_t size, Release&& release_text) {
+  const transcode::TextStats stats = transcode::stats(data, size);
+  if (PyObject* str; str_in_place(data, size, stats, str)) return str;
   detail::Utf16Scratch scratch;
   if (size <= piece_block) {
     // One block (most responses): no list of blocks to keep (building one
     // costs a small payload about 6% more instructions).
-    const transcode::TextStats stats = transcode::stats(data, size);
     const StrRoute route = route_for(data, size, stats.max, stats.high);
     const PieceForm form = route == StrRoute::ascii    ? PieceForm::ascii
                            : route == StrRoute::latin1 ? PieceForm::latin1

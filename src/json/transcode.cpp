@@ -95,30 +95,32 @@ inline bool wide_run_step(const char* p, std::size_t n, std::size_t& r, std::uin
 // address does not wait for this one's bit scan); otherwise its ASCII start
 // is, and the characters after it one by one until ASCII comes back.
 template <class Ops>
-std::size_t latin1_blocks(char* p, std::size_t n) noexcept {
+std::size_t latin1_blocks(const char* p, std::size_t n, char* out) noexcept {
   std::size_t r = 0;
-  // Nothing moves until the first non-ASCII character.
-  while (r + 16 <= n && Ops::all_ascii(p + r)) r += 16;
+  // In place, nothing moves until the first non-ASCII character.
+  if (out == p) {
+    while (r + 16 <= n && Ops::all_ascii(p + r)) r += 16;
+  }
   std::size_t w = r;
   while (r + 16 <= n) {
     if (Ops::all_ascii(p + r)) {
-      Ops::move16(p + w, p + r);
+      Ops::move16(out + w, p + r);
       r += 16;
       w += 16;
       continue;
     }
-    // A whole block moved now could overwrite bytes not yet read.
-    for (unsigned i = Ops::ascii_prefix(p + r); i > 0; --i) p[w++] = p[r++];
-    p[w++] = static_cast<char>(((byte_at(p, r) & 0x1Fu) << 6) | (byte_at(p, r + 1) & 0x3Fu));
+    // In place, a whole block moved now could overwrite bytes not yet read.
+    for (unsigned i = Ops::ascii_prefix(p + r); i > 0; --i) out[w++] = p[r++];
+    out[w++] = static_cast<char>(((byte_at(p, r) & 0x1Fu) << 6) | (byte_at(p, r + 1) & 0x3Fu));
     r += 2;
   }
   while (r < n) {
     const unsigned c = byte_at(p, r);
     if (c < 0x80) {
-      p[w++] = static_cast<char>(c);
+      out[w++] = static_cast<char>(c);
       r += 1;
     } else {
-      p[w++] = static_cast<char>(((c & 0x1Fu) << 6) | (byte_at(p, r + 1) & 0x3Fu));
+      out[w++] = static_cast<char>(((c & 0x1Fu) << 6) | (byte_at(p, r + 1) & 0x3Fu));
       r += 2;
     }
   }
@@ -126,9 +128,11 @@ std::size_t latin1_blocks(char* p, std::size_t n) noexcept {
 }
 
 template <class Ops>
-std::size_t utf16_blocks(const char* p, std::size_t n, std::uint16_t* out) noexcept {
+std::size_t utf16_blocks(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept {
   std::size_t r = 0, w = 0;
-  while (r + 16 <= n) {
+  // A block's 16 bytes are widened before they are known to be ASCII, so
+  // the vector loop stops 16 units short of the room's end.
+  while (r + 16 <= n && w + 16 <= room) {
     Ops::widen16(out + w, p + r);
     if (Ops::all_ascii(p + r)) {
       r += 16;
@@ -161,10 +165,11 @@ std::size_t utf16_blocks(const char* p, std::size_t n, std::uint16_t* out) noexc
 }  // namespace
 
 TextStats Portable::stats(const char* p, std::size_t n) noexcept {
-  TextStats t{0, 0};
+  TextStats t{0, 0, 0};
   for (std::size_t i = 0; i < n; ++i) {
     t.max = std::max(t.max, static_cast<unsigned>(byte_at(p, i)));
     t.high += byte_at(p, i) >= 0x80;
+    t.continuation += (byte_at(p, i) & 0xC0) == 0x80;
   }
   return t;
 }
@@ -180,18 +185,18 @@ std::size_t Portable::high_runs(const char* p, std::size_t n) noexcept {
   return runs;
 }
 
-std::size_t Portable::to_latin1(char* p, std::size_t n) noexcept {
+std::size_t Portable::to_latin1(const char* p, std::size_t n, char* out) noexcept {
   std::size_t r = 0, w = 0;
   while (r < n) {
     std::size_t length = 1;
     const std::uint32_t cp = byte_at(p, r) < 0x80 ? byte_at(p, r) : decode(p, r, length);
-    p[w++] = static_cast<char>(cp);
+    out[w++] = static_cast<char>(cp);
     r += length;
   }
   return w;
 }
 
-std::size_t Portable::to_utf16(const char* p, std::size_t n, std::uint16_t* out) noexcept {
+std::size_t Portable::to_utf16(const char* p, std::size_t n, std::uint16_t* out, std::size_t) noexcept {
   std::size_t r = 0, w = 0;
   while (r < n) {
     std::size_t length = 1;
@@ -243,11 +248,17 @@ unsigned horizontal_max(__m128i m) noexcept {
 
 namespace {
 
-template <unsigned (*MaxByte)(const char*, std::size_t), std::size_t (*HighCount)(const char*, std::size_t)>
+struct HighCounts {
+  std::size_t high, continuation;
+};
+
+template <unsigned (*MaxByte)(const char*, std::size_t), HighCounts (*HighCount)(const char*, std::size_t)>
 [[gnu::always_inline]] inline TextStats two_pass_stats(const char* p, std::size_t n) noexcept {
   if (n < 16) return Portable::stats(p, n);
   const unsigned max = MaxByte(p, n);
-  return {max, max < 0x80 ? 0 : HighCount(p, n)};
+  if (max < 0x80) return {max, 0, 0};
+  const HighCounts counts = HighCount(p, n);
+  return {max, counts.high, counts.continuation};
 }
 
 // These two are inlined into the AVX2 kernel too, so that they are encoded
@@ -282,12 +293,19 @@ template <unsigned (*MaxByte)(const char*, std::size_t), std::size_t (*HighCount
   return _mm_cmplt_epi8(Sse2Ops::load(p), _mm_setzero_si128());
 }
 
-// How many of n >= 16 bytes are 0x80 or more.
-[[gnu::always_inline]] inline std::size_t high_count_sse2(const char* p, std::size_t n) noexcept {
-  __m128i sum = _mm_setzero_si128();
+// How many of n >= 16 bytes are 0x80 or more, and how many of them 0xBF or
+// less (below 0xC0 as signed bytes).
+[[gnu::always_inline]] inline HighCounts high_count_sse2(const char* p, std::size_t n) noexcept {
+  const __m128i zero = _mm_setzero_si128(), lead = _mm_set1_epi8(static_cast<char>(0xC0));
+  __m128i high = zero, continuation = zero;
   std::size_t i = 0;
-  for (; i + 16 <= n; i += 16) sum = add_high_sse2(sum, high_bytes_sse2(p + i));
-  return sum_of_sse2(sum) + Portable::stats(p + i, n - i).high;
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = Sse2Ops::load(p + i);
+    high = add_high_sse2(high, _mm_cmplt_epi8(v, zero));
+    continuation = add_high_sse2(continuation, _mm_cmplt_epi8(v, lead));
+  }
+  const TextStats rest = Portable::stats(p + i, n - i);
+  return {sum_of_sse2(high) + rest.high, sum_of_sse2(continuation) + rest.continuation};
 }
 
 }  // namespace
@@ -332,16 +350,28 @@ SORBEK_TARGET_AVX2 unsigned max_byte_avx2(const char* p, std::size_t n) noexcept
   return i == n ? max : std::max(max, i + 16 <= n ? max_byte_sse2(p + i, n - i) : max_byte_sse2(p + n - 16, 16));
 }
 
-SORBEK_TARGET_AVX2 std::size_t high_count_avx2(const char* p, std::size_t n) noexcept {
+SORBEK_TARGET_AVX2 inline std::size_t sum_of_avx2(__m256i sum) noexcept {
+  return sum_of_sse2(_mm_add_epi64(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1)));
+}
+
+SORBEK_TARGET_AVX2 HighCounts high_count_avx2(const char* p, std::size_t n) noexcept {
   const auto* v = reinterpret_cast<const __m256i*>(p);
-  const __m256i zero = _mm256_setzero_si256();
-  __m256i sum = zero;
+  const __m256i zero = _mm256_setzero_si256(), lead = _mm256_set1_epi8(static_cast<char>(0xC0));
+  __m256i high = zero, continuation = zero;
   std::size_t i = 0;
   for (; i + 32 <= n; i += 32, ++v) {
-    sum = _mm256_add_epi64(sum, _mm256_sad_epu8(_mm256_cmpgt_epi8(zero, _mm256_loadu_si256(v)), zero));
+    const __m256i bytes = _mm256_loadu_si256(v);
+    high = _mm256_add_epi64(high, _mm256_sad_epu8(_mm256_cmpgt_epi8(zero, bytes), zero));
+    continuation = _mm256_add_epi64(continuation, _mm256_sad_epu8(_mm256_cmpgt_epi8(lead, bytes), zero));
   }
-  const __m128i half = _mm_add_epi64(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
-  return sum_of_sse2(half) + (n - i >= 16 ? high_count_sse2(p + i, n - i) : Portable::stats(p + i, n - i).high);
+  HighCounts rest;
+  if (n - i >= 16) {
+    rest = high_count_sse2(p + i, n - i);
+  } else {
+    const TextStats t = Portable::stats(p + i, n - i);
+    rest = {t.high, t.continuation};
+  }
+  return {sum_of_avx2(high) + rest.high, sum_of_avx2(continuation) + rest.continuation};
 }
 
 }  // namespace
@@ -350,10 +380,12 @@ SORBEK_TARGET_AVX2 TextStats stats_avx2(const char* p, std::size_t n) noexcept {
   return two_pass_stats<max_byte_avx2, high_count_avx2>(p, n);
 }
 
-std::size_t Sse2::to_latin1(char* p, std::size_t n) noexcept { return latin1_blocks<Sse2Ops>(p, n); }
+std::size_t Sse2::to_latin1(const char* p, std::size_t n, char* out) noexcept {
+  return latin1_blocks<Sse2Ops>(p, n, out);
+}
 
-std::size_t Sse2::to_utf16(const char* p, std::size_t n, std::uint16_t* out) noexcept {
-  return utf16_blocks<Sse2Ops>(p, n, out);
+std::size_t Sse2::to_utf16(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept {
+  return utf16_blocks<Sse2Ops>(p, n, out, room);
 }
 
 #elif defined(SORBEK_AARCH64)
@@ -383,15 +415,18 @@ struct NeonOps {
 
 TextStats Neon::stats(const char* p, std::size_t n) noexcept {
   uint8x16_t m = vdupq_n_u8(0);
-  std::size_t high = 0, i = 0;
+  std::size_t high = 0, continuation = 0, i = 0;
   for (; i + 16 <= n; i += 16) {
     const uint8x16_t v = NeonOps::load(p + i);
     m = vmaxq_u8(m, v);
     high += vaddvq_u8(vshrq_n_u8(v, 7));
+    // 0x80 to 0xBF: the top two bits 10.
+    continuation += vaddvq_u8(vandq_u8(vceqq_u8(vshrq_n_u8(v, 6), vdupq_n_u8(2)), vdupq_n_u8(1)));
   }
   TextStats t = Portable::stats(p + i, n - i);
   t.max = std::max(t.max, static_cast<unsigned>(vmaxvq_u8(m)));
   t.high += high;
+  t.continuation += continuation;
   return t;
 }
 
@@ -409,10 +444,12 @@ std::size_t Neon::high_runs(const char* p, std::size_t n) noexcept {
   return runs + Portable::high_runs(p + i, n - i) - ((before != 0 && byte_at(p, i) >= 0x80) ? 1 : 0);
 }
 
-std::size_t Neon::to_latin1(char* p, std::size_t n) noexcept { return latin1_blocks<NeonOps>(p, n); }
+std::size_t Neon::to_latin1(const char* p, std::size_t n, char* out) noexcept {
+  return latin1_blocks<NeonOps>(p, n, out);
+}
 
-std::size_t Neon::to_utf16(const char* p, std::size_t n, std::uint16_t* out) noexcept {
-  return utf16_blocks<NeonOps>(p, n, out);
+std::size_t Neon::to_utf16(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept {
+  return utf16_blocks<NeonOps>(p, n, out, room);
 }
 
 #endif

@@ -32,27 +32,31 @@ inline Width width_of_max_byte(unsigned max_byte) noexcept {
   return Width::astral;
 }
 
-// The largest byte of a text and how many of its bytes are 0x80 or more
-// (those of characters beyond ASCII).
+// The largest byte of a text, how many of its bytes are 0x80 or more (those
+// of characters beyond ASCII), and how many of those continue a character
+// (0x80 to 0xBF): the text has n - continuation characters.
 struct TextStats {
   unsigned max;
   std::size_t high;
+  std::size_t continuation;
 };
 
 // Every kernel has
 //   TextStats stats(p, n);
 //   std::size_t high_runs(p, n): how many runs of bytes 0x80 or more (of
 //     characters beyond ASCII, uninterrupted by ASCII) the text holds;
-//   std::size_t to_latin1(p, n): rewrites UTF-8 of width latin1 in place as
-//     Latin-1 and returns its length;
-//   std::size_t to_utf16(p, n, out): writes UTF-8 as UTF-16 in native order
-//     (a surrogate pair for a character beyond U+FFFF) to out (room for n
-//     units) and returns the units.
+//   std::size_t to_latin1(p, n, out): writes UTF-8 of width latin1 as
+//     Latin-1 to out, which may be p itself (rewritten in place), and
+//     returns its length;
+//   std::size_t to_utf16(p, n, out, room): writes UTF-8 as UTF-16 in native
+//     order (a surrogate pair for a character beyond U+FFFF) to out, writing
+//     nothing at or beyond out[room] (room: at least the units the text
+//     takes), and returns the units.
 struct Portable {
   static TextStats stats(const char* p, std::size_t n) noexcept;
   static std::size_t high_runs(const char* p, std::size_t n) noexcept;
-  static std::size_t to_latin1(char* p, std::size_t n) noexcept;
-  static std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out) noexcept;
+  static std::size_t to_latin1(const char* p, std::size_t n, char* out) noexcept;
+  static std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept;
 };
 
 #if defined(SORBEK_X86_64)
@@ -62,16 +66,16 @@ TextStats stats_avx2(const char* p, std::size_t n) noexcept;
 struct Sse2 {
   static TextStats stats(const char* p, std::size_t n) noexcept;
   static std::size_t high_runs(const char* p, std::size_t n) noexcept;
-  static std::size_t to_latin1(char* p, std::size_t n) noexcept;
-  static std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out) noexcept;
+  static std::size_t to_latin1(const char* p, std::size_t n, char* out) noexcept;
+  static std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept;
 };
 using Best = Sse2;
 #elif defined(SORBEK_AARCH64)
 struct Neon {
   static TextStats stats(const char* p, std::size_t n) noexcept;
   static std::size_t high_runs(const char* p, std::size_t n) noexcept;
-  static std::size_t to_latin1(char* p, std::size_t n) noexcept;
-  static std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out) noexcept;
+  static std::size_t to_latin1(const char* p, std::size_t n, char* out) noexcept;
+  static std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept;
 };
 using Best = Neon;
 #else

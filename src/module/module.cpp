@@ -3,6 +3,7 @@
 
 #include "json/object_layout.hpp"
 #include "json/small_ints.hpp"
+#include "json/str_storage.hpp"
 #include "module/functions.hpp"
 #include "module/interned.hpp"
 #include "module/panic.hpp"
@@ -60,7 +61,8 @@ namespace {
 Result<> execute(PyObject* module) {
   // The process-wide objects are made here, where a failure is an import
   // error, and never on a call's error path.
-  if (!make_panic_exception_type() || !interned::make_all() || !json::make_small_ints() || !json::find_object_layout()) {
+  if (!make_panic_exception_type() || !interned::make_all() || !json::make_small_ints() || !json::find_object_layout() ||
+      !json::find_str_storage()) {
     return take_pending();
   }
   PyTypeObject* type = Py_TYPE(module);

@@ -100,14 +100,30 @@ void check_kernel(const char* name) {
     ASSERT_EQ(width <= Width::latin1, s.widest < 0x100) << name;
     ASSERT_EQ(width <= Width::bmp, s.widest < 0x10000) << name;
 
-    std::vector<std::uint16_t> units(s.utf8.size() + 16, 0xFFFF);
-    const std::size_t count = Kernel::to_utf16(s.utf8.data(), s.utf8.size(), units.data());
-    ASSERT_EQ(std::u16string(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(count)), s.utf16) << name;
+    std::size_t want_continuation = 0;
+    for (const char c : s.utf8) want_continuation += (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+    ASSERT_EQ(stats.continuation, want_continuation) << name;
+    ASSERT_EQ(best.continuation, want_continuation) << name;
+
+    // Into room for the text's bytes (a scratch buffer), and into room for
+    // exactly its units (a str's storage), where a unit written past the
+    // room would overwrite the guard after it.
+    for (const std::size_t room : {s.utf8.size(), s.utf16.size()}) {
+      std::vector<std::uint16_t> units(room + 16, 0xFFFF);
+      const std::size_t count = Kernel::to_utf16(s.utf8.data(), s.utf8.size(), units.data(), room);
+      ASSERT_EQ(std::u16string(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(count)), s.utf16) << name;
+      ASSERT_TRUE(std::all_of(units.begin() + static_cast<std::ptrdiff_t>(room), units.end(),
+                              [](std::uint16_t u) { return u == 0xFFFF; }))
+          << name << " wrote past its room";
+    }
 
     if (width <= Width::latin1) {
       std::string text = s.utf8;
-      const std::size_t length = Kernel::to_latin1(text.data(), text.size());
+      const std::size_t length = Kernel::to_latin1(text.data(), text.size(), text.data());
       ASSERT_EQ(text.substr(0, length), s.latin1) << name;
+      std::string apart(s.latin1.size() + 16, '\x01');
+      ASSERT_EQ(Kernel::to_latin1(s.utf8.data(), s.utf8.size(), apart.data()), s.latin1.size()) << name;
+      ASSERT_EQ(apart, s.latin1 + std::string(16, '\x01')) << name;
     }
   }
 }

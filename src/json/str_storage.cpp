@@ -1,0 +1,122 @@
+#include "json/str_storage.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+#include "json/object_layout.hpp"
+#include "module/process_object.hpp"
+
+namespace sorbek::json {
+
+StrStorage str_storage;
+
+namespace {
+
+// The two fill characters, kept for the life of the process.
+ProcessObject kept;
+
+// After a str's state: the length of its UTF-8 form and a pointer to it,
+// where it is not ASCII; then its characters.
+constexpr std::size_t str_hash_offset = sizeof(PyObject) + sizeof(Py_ssize_t);
+constexpr std::size_t utf8_length_offset = str_state_offset + sizeof(Py_ssize_t);
+constexpr std::size_t utf8_offset = utf8_length_offset + sizeof(Py_ssize_t);
+constexpr std::size_t characters_offset = utf8_offset + sizeof(void*);
+constexpr unsigned char state_bits = 0x7F;  // interned (2 bits), kind (3), compact, ASCII
+constexpr unsigned char compact = 0x20;
+
+constexpr unsigned char kind_of(StrWidth width) noexcept { return width == StrWidth::latin1 ? 1 : 2; }
+
+template <class T>
+T field(PyObject* object, std::size_t offset) noexcept {
+  T value;
+  std::memcpy(&value, reinterpret_cast<const char*>(object) + offset, sizeof value);
+  return value;
+}
+
+// Whether a str of `width` made by repeating `fill` has the layout above and,
+// once its characters are written so, equals and hashes as CPython's decoding
+// of the same text, in `holds`; false with the exception pending when an
+// object cannot be made or compared.
+bool check(StrWidth width, PyObject* fill, bool& holds) noexcept {
+  constexpr Py_ssize_t length = 3;
+  const bool latin1 = width == StrWidth::latin1;
+  Ref str = Ref::steal(PySequence_Repeat(fill, length));
+  if (!str) return false;
+  PyObject* s = str.get();
+  const unsigned char state = static_cast<unsigned char>((kind_of(width) << 2) | compact);
+  holds = Py_TYPE(s) == &PyUnicode_Type && Py_REFCNT(s) == 1 && field<Py_ssize_t>(s, str_length_offset) == length &&
+          field<Py_hash_t>(s, str_hash_offset) == -1 && (field<unsigned char>(s, str_state_offset) & state_bits) == state &&
+          field<Py_ssize_t>(s, utf8_length_offset) == 0 && field<void*>(s, utf8_offset) == nullptr;
+  if (!holds) return true;
+  // The fill's character three times, then a terminating zero.
+  const Py_UCS4 fill_char = PyUnicode_ReadChar(fill, 0);
+  for (std::size_t i = 0; i <= static_cast<std::size_t>(length); ++i) {
+    const std::uint32_t unit = latin1 ? field<std::uint8_t>(s, characters_offset + i)
+                                      : field<std::uint16_t>(s, characters_offset + 2 * i);
+    if (unit != (i < static_cast<std::size_t>(length) ? fill_char : 0)) holds = false;
+  }
+  if (!holds) return true;
+  char* characters = reinterpret_cast<char*>(s) + characters_offset;
+  const char* utf8;
+  if (latin1) {
+    std::memcpy(characters, "\xE0\xA9" "A", 3);
+    utf8 = "\xC3\xA0\xC2\xA9" "A";
+  } else {
+    const std::uint16_t units[3] = {0x4E00, 0x0100, 'A'};
+    std::memcpy(characters, units, sizeof units);
+    utf8 = "\xE4\xB8\x80\xC4\x80" "A";
+  }
+  Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(utf8, static_cast<Py_ssize_t>(std::strlen(utf8)), nullptr));
+  if (!decoded) return false;
+  const int equal = PyObject_RichCompareBool(s, decoded.get(), Py_EQ);
+  if (equal < 0) return false;
+  const Py_hash_t hash = PyObject_Hash(s), decoded_hash = PyObject_Hash(decoded.get());
+  if (hash == -1 || decoded_hash == -1) return false;
+  holds = equal == 1 && hash == decoded_hash;
+  return true;
+}
+
+}  // namespace
+
+bool find_str_storage() noexcept {
+  str_storage = StrStorage{};
+  if (!layout_version_known()) return true;  // decoded throughout
+  const bool have_fills = kept.ensure([]() -> PyObject* {
+    Ref latin1 = Ref::steal(PyUnicode_FromOrdinal(0xFF));
+    Ref ucs2 = Ref::steal(PyUnicode_FromOrdinal(0x100));
+    if (!latin1 || !ucs2) return nullptr;
+    return PyTuple_Pack(2, latin1.get(), ucs2.get());
+  });
+  if (!have_fills) return false;
+  StrStorage found;
+  for (const StrWidth width : {StrWidth::latin1, StrWidth::ucs2}) {
+    const auto i = static_cast<std::size_t>(width);
+    PyObject* fill = PyTuple_GetItem(kept.get(), static_cast<Py_ssize_t>(i));
+    bool holds = false;
+    if (!check(width, fill, holds)) return false;
+    if (!holds) return true;
+    found.fill[i] = fill;
+    found.state[i] = static_cast<unsigned char>((kind_of(width) << 2) | compact);
+  }
+  found.characters = characters_offset;
+  str_storage = found;
+  return true;
+}
+
+bool make_writable_str(StrWidth width, std::size_t length, WritableStr& made) noexcept {
+  // A one-character str repeated once is that str itself.
+  if (str_storage.characters == 0 || length < 2) return false;
+  const auto i = static_cast<std::size_t>(width);
+  made.str = Ref::steal(PySequence_Repeat(str_storage.fill[i], static_cast<Py_ssize_t>(length)));
+  if (!made.str) return true;
+  PyObject* s = made.str.get();
+  if (Py_REFCNT(s) != 1 || (field<unsigned char>(s, str_state_offset) & state_bits) != str_storage.state[i] ||
+      field<Py_ssize_t>(s, str_length_offset) != static_cast<Py_ssize_t>(length)) {
+    made.str = Ref();  // not a str this call may write: decoded instead
+    return false;
+  }
+  made.characters = reinterpret_cast<char*>(s) + str_storage.characters;
+  return true;
+}
+
+}  // namespace sorbek::json

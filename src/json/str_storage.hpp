@@ -1,0 +1,57 @@
+#pragma once
+// A str made at its final size whose characters the module writes itself.
+//
+// Under the limited API a str is made from encoded text by one of CPython's
+// decoders, which decode UTF-8 beyond ASCII a character at a time (and
+// UTF-16 at memory speed only below U+8000); the result is then the writer's
+// text decoded once more. In the CPython versions whose layout the module
+// knows (3.12 to 3.14), a str made in one block keeps its characters after
+// its fixed fields (after the UTF-8 form's length and pointer, where it is
+// not ASCII), one, two or four bytes each by its kind. There, a str of one
+// or two bytes a character is made by repeating a one-character str of that
+// width (CPython allocates it once at its final size and fills it at memory
+// speed), and its characters are then written over before any other code
+// sees it: it is new (one reference), its hash is not computed yet, and it
+// has no UTF-8 form. At import the module checks that this holds on strs it
+// makes and writes so, against the same text decoded by CPython; elsewhere
+// nothing is made so and the decoders are used.
+
+#include <cstddef>
+
+#include "module/python.hpp"
+#include "module/ref.hpp"
+
+namespace sorbek::json {
+
+enum class StrWidth { latin1, ucs2 };  // one byte a character, above ASCII; two
+
+struct StrStorage {
+  std::size_t characters = 0;     // offset of the characters; 0 where strs are not made so
+  PyObject* fill[2] = {};         // one character of each width, kept for the life of the process
+  unsigned char state[2] = {};    // the state bits (kind, compact, not ASCII, not interned) of each
+};
+
+// Set once, by find_str_storage (hidden, so that it is read straight, not
+// through the symbol table).
+[[gnu::visibility("hidden")]] extern StrStorage str_storage;
+
+// Checks the layout and keeps the fill characters; false with the exception
+// pending when the objects to check it with cannot be made. Run by the
+// module's execution step.
+bool find_str_storage() noexcept;
+
+// A new str of `length` characters of that width, to be written through
+// `characters` (every one of them, and with at least one character beyond
+// ASCII, or beyond Latin-1 for ucs2, so that the str has the width CPython
+// would give it) before anything else sees it.
+struct WritableStr {
+  Ref str;
+  char* characters = nullptr;
+};
+
+// False where such a str is not made here (nothing pending: use a decoder);
+// true otherwise, with `made.str` NULL and the exception pending where it
+// could not be made.
+bool make_writable_str(StrWidth width, std::size_t length, WritableStr& made) noexcept;
+
+}  // namespace sorbek::json
