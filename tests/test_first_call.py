@@ -213,8 +213,9 @@ def test_read_in_place_as_first_call_in_a_fresh_process(tree):
         "['\\xe9', 'caf\\xe9' * 1000, 'x' * 4100 + '\\xff', '\\xa0\\n\"' * 7]",
         "['\\u0100', '\\u4e2d\\u6587' * 3000, 'a\\u0416' * 5000, '\\u20ac' + 'x' * 70000, '\\u4e2d\\t' * 9,"
         " {'\\xe9': '\\u4e2d', 'k': ['\\uffff', '\\u0800', '\\u07ff']}]",
+        "['\\U0001f600', 'a\\U0001f600' * 3000, '\\U0010ffff\\u4e2d\\xe9x\\n' * 50, {'k': '\\U00010000' + 'x' * 5000}]",
     ],
-    ids=["latin1", "ucs2"],
+    ids=["latin1", "ucs2", "ucs4"],
 )
 def test_str_written_in_place_as_first_call_in_a_fresh_process(texts):
     """Where a result str's characters go is found once, at import: from the

@@ -1,6 +1,7 @@
 #pragma once
-// A str from valid UTF-8, made the fastest way its characters allow (see
-// str_pieces.hpp for how and why).
+// A str from valid UTF-8, made the fastest way its characters allow: ASCII
+// copied by CPython, anything wider written into the str in place (see
+// str_storage.hpp), and where that cannot be, as str_pieces.hpp says.
 
 #include <bit>
 #include <cstddef>
@@ -129,22 +130,28 @@ class BlockList {
 // whatever the mix of characters: the recoding runs at memory speed over
 // ASCII and decodes wider characters faster than CPython's UTF-8 decoder,
 // and nothing but the str is allocated. False where it is not made so (ASCII
-// text, which CPython copies at memory speed; a width or a CPython without
-// such strs); true otherwise, with the new reference in `str`, or NULL there
+// text, which CPython copies at memory speed; a CPython without such strs);
+// true otherwise, with the new reference in `str`, or NULL there
 // and the exception pending where it could not be made.
 inline bool str_in_place(const char* data, std::size_t size, const transcode::TextStats& stats, PyObject*& str) {
-  const transcode::Width width = transcode::width_of_max_byte(stats.max);
-  if (width != transcode::Width::latin1 && width != transcode::Width::bmp) return false;
+  using transcode::Width;
+  const Width width = transcode::width_of_max_byte(stats.max);
+  if (width == Width::ascii) return false;
   const std::size_t length = size - stats.continuation;
   WritableStr made;
-  if (!make_writable_str(width == transcode::Width::latin1 ? StrWidth::latin1 : StrWidth::ucs2, length, made)) {
-    return false;
-  }
+  const StrWidth str_width = width == Width::latin1 ? StrWidth::latin1 : width == Width::bmp ? StrWidth::ucs2 : StrWidth::ucs4;
+  if (!make_writable_str(str_width, length, made)) return false;
   if (made.str) {
-    const std::size_t written =
-        width == transcode::Width::latin1
-            ? transcode::Best::to_latin1(data, size, made.characters)
-            : transcode::Best::to_utf16(data, size, reinterpret_cast<std::uint16_t*>(made.characters), length);
+    std::size_t written;
+    switch (str_width) {
+      case StrWidth::latin1: written = transcode::Best::to_latin1(data, size, made.characters); break;
+      case StrWidth::ucs2:
+        written = transcode::Best::to_utf16(data, size, reinterpret_cast<std::uint16_t*>(made.characters), length);
+        break;
+      case StrWidth::ucs4:
+        written = transcode::Best::to_ucs4(data, size, reinterpret_cast<std::uint32_t*>(made.characters), length);
+        break;
+    }
     if (written != length) {
       throw Fault("a str written in place took " + std::to_string(written) + " of its " + std::to_string(length) +
                   " characters");
@@ -161,6 +168,8 @@ inline bool str_in_place(const char* data, std::size_t size, const transcode::Te
 template <class Release>
 PyObject* str_from_utf8(char* data, std::size_t size, Release&& release_text) {
   const transcode::TextStats stats = transcode::stats(data, size);
+  // ASCII (most responses) first, which CPython copies at memory speed.
+  if (stats.max < 0x80) return PyUnicode_DecodeASCII(data, static_cast<Py_ssize_t>(size), nullptr);
   if (PyObject* str; str_in_place(data, size, stats, str)) return str;
   detail::Utf16Scratch scratch;
   if (size <= piece_block) {

@@ -1,7 +1,8 @@
 #pragma once
-// How the result str is made from the writer's UTF-8 output, by what the
-// output holds (measured on outputs of 10 KB to 4 MB, with 0 to 30% of their
-// characters above U+00FF, sparse and dense):
+// How the result str is made from the writer's UTF-8 output where it cannot
+// be written in place (a CPython whose str layout the module does not know),
+// by what the output holds (measured on outputs of 10 KB to 4 MB, with 0 to
+// 30% of their characters above U+00FF, sparse and dense):
 // - characters that all fit Latin-1: made whole, from ASCII or from Latin-1
 //   rewritten in place, which CPython copies at memory speed into a str it
 //   allocates once at its final size;

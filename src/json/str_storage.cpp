@@ -12,7 +12,7 @@ StrStorage str_storage;
 
 namespace {
 
-// The two fill characters, kept for the life of the process.
+// The fill characters, kept for the life of the process.
 ProcessObject kept;
 
 // After a str's state: the length of its UTF-8 form and a pointer to it,
@@ -24,7 +24,9 @@ constexpr std::size_t characters_offset = utf8_offset + sizeof(void*);
 constexpr unsigned char state_bits = 0x7F;  // interned (2 bits), kind (3), compact, ASCII
 constexpr unsigned char compact = 0x20;
 
-constexpr unsigned char kind_of(StrWidth width) noexcept { return width == StrWidth::latin1 ? 1 : 2; }
+constexpr unsigned char kind_of(StrWidth width) noexcept {
+  return width == StrWidth::latin1 ? 1 : width == StrWidth::ucs2 ? 2 : 4;
+}
 
 template <class T>
 T field(PyObject* object, std::size_t offset) noexcept {
@@ -39,34 +41,42 @@ T field(PyObject* object, std::size_t offset) noexcept {
 // object cannot be made or compared.
 bool check(StrWidth width, PyObject* fill, bool& holds) noexcept {
   constexpr Py_ssize_t length = 3;
-  const bool latin1 = width == StrWidth::latin1;
+  const unsigned kind = kind_of(width);
   Ref str = Ref::steal(PySequence_Repeat(fill, length));
   if (!str) return false;
   PyObject* s = str.get();
-  const unsigned char state = static_cast<unsigned char>((kind_of(width) << 2) | compact);
+  const auto state = static_cast<unsigned char>((kind << 2) | compact);
   holds = Py_TYPE(s) == &PyUnicode_Type && Py_REFCNT(s) == 1 && field<Py_ssize_t>(s, str_length_offset) == length &&
           field<Py_hash_t>(s, str_hash_offset) == -1 && (field<unsigned char>(s, str_state_offset) & state_bits) == state &&
           field<Py_ssize_t>(s, utf8_length_offset) == 0 && field<void*>(s, utf8_offset) == nullptr;
   if (!holds) return true;
   // The fill's character three times, then a terminating zero.
+  const auto unit_at = [&](std::size_t i) -> std::uint32_t {
+    const std::size_t at = characters_offset + kind * i;
+    return kind == 1 ? field<std::uint8_t>(s, at) : kind == 2 ? field<std::uint16_t>(s, at) : field<std::uint32_t>(s, at);
+  };
   const Py_UCS4 fill_char = PyUnicode_ReadChar(fill, 0);
   for (std::size_t i = 0; i <= static_cast<std::size_t>(length); ++i) {
-    const std::uint32_t unit = latin1 ? field<std::uint8_t>(s, characters_offset + i)
-                                      : field<std::uint16_t>(s, characters_offset + 2 * i);
-    if (unit != (i < static_cast<std::size_t>(length) ? fill_char : 0)) holds = false;
+    if (unit_at(i) != (i < static_cast<std::size_t>(length) ? fill_char : 0)) holds = false;
   }
   if (!holds) return true;
+  // Three characters of the width, written as the writer writes them, and
+  // their UTF-8.
+  static constexpr std::uint32_t written[3][3] = {{0xE0, 0xA9, 'A'}, {0x4E00, 0x0100, 'A'}, {0x1F600, 0x4E00, 'A'}};
+  static constexpr const char* utf8[3] = {"\xC3\xA0\xC2\xA9" "A", "\xE4\xB8\x80\xC4\x80" "A",
+                                          "\xF0\x9F\x98\x80\xE4\xB8\x80" "A"};
+  const auto w = static_cast<std::size_t>(width);
   char* characters = reinterpret_cast<char*>(s) + characters_offset;
-  const char* utf8;
-  if (latin1) {
-    std::memcpy(characters, "\xE0\xA9" "A", 3);
-    utf8 = "\xC3\xA0\xC2\xA9" "A";
-  } else {
-    const std::uint16_t units[3] = {0x4E00, 0x0100, 'A'};
-    std::memcpy(characters, units, sizeof units);
-    utf8 = "\xE4\xB8\x80\xC4\x80" "A";
+  for (std::size_t i = 0; i < static_cast<std::size_t>(length); ++i) {
+    const std::uint32_t unit = written[w][i];
+    if (kind == 1) characters[i] = static_cast<char>(unit);
+    if (kind == 2) {
+      const auto half = static_cast<std::uint16_t>(unit);
+      std::memcpy(characters + 2 * i, &half, 2);
+    }
+    if (kind == 4) std::memcpy(characters + 4 * i, &unit, 4);
   }
-  Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(utf8, static_cast<Py_ssize_t>(std::strlen(utf8)), nullptr));
+  Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(utf8[w], static_cast<Py_ssize_t>(std::strlen(utf8[w])), nullptr));
   if (!decoded) return false;
   const int equal = PyObject_RichCompareBool(s, decoded.get(), Py_EQ);
   if (equal < 0) return false;
@@ -84,12 +94,13 @@ bool find_str_storage() noexcept {
   const bool have_fills = kept.ensure([]() -> PyObject* {
     Ref latin1 = Ref::steal(PyUnicode_FromOrdinal(0xFF));
     Ref ucs2 = Ref::steal(PyUnicode_FromOrdinal(0x100));
-    if (!latin1 || !ucs2) return nullptr;
-    return PyTuple_Pack(2, latin1.get(), ucs2.get());
+    Ref ucs4 = Ref::steal(PyUnicode_FromOrdinal(0x10000));
+    if (!latin1 || !ucs2 || !ucs4) return nullptr;
+    return PyTuple_Pack(3, latin1.get(), ucs2.get(), ucs4.get());
   });
   if (!have_fills) return false;
   StrStorage found;
-  for (const StrWidth width : {StrWidth::latin1, StrWidth::ucs2}) {
+  for (const StrWidth width : {StrWidth::latin1, StrWidth::ucs2, StrWidth::ucs4}) {
     const auto i = static_cast<std::size_t>(width);
     PyObject* fill = PyTuple_GetItem(kept.get(), static_cast<Py_ssize_t>(i));
     bool holds = false;

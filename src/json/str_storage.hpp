@@ -7,8 +7,8 @@
 // text decoded once more. In the CPython versions whose layout the module
 // knows (3.12 to 3.14), a str made in one block keeps its characters after
 // its fixed fields (after the UTF-8 form's length and pointer, where it is
-// not ASCII), one, two or four bytes each by its kind. There, a str of one
-// or two bytes a character is made by repeating a one-character str of that
+// not ASCII), one, two or four bytes each by its kind. There, a str of any
+// width beyond ASCII is made by repeating a one-character str of that
 // width (CPython allocates it once at its final size and fills it at memory
 // speed), and its characters are then written over before any other code
 // sees it: it is new (one reference), its hash is not computed yet, and it
@@ -23,12 +23,13 @@
 
 namespace sorbek::json {
 
-enum class StrWidth { latin1, ucs2 };  // one byte a character, above ASCII; two
+enum class StrWidth { latin1, ucs2, ucs4 };  // one byte a character, above ASCII; two; four
+inline constexpr std::size_t str_widths = 3;
 
 struct StrStorage {
   std::size_t characters = 0;     // offset of the characters; 0 where strs are not made so
-  PyObject* fill[2] = {};         // one character of each width, kept for the life of the process
-  unsigned char state[2] = {};    // the state bits (kind, compact, not ASCII, not interned) of each
+  PyObject* fill[str_widths] = {};       // one character of each width, kept for the life of the process
+  unsigned char state[str_widths] = {};  // the state bits (kind, compact, not ASCII, not interned) of each
 };
 
 // Set once, by find_str_storage (hidden, so that it is read straight, not
@@ -42,8 +43,8 @@ bool find_str_storage() noexcept;
 
 // A new str of `length` characters of that width, to be written through
 // `characters` (every one of them, and with at least one character beyond
-// ASCII, or beyond Latin-1 for ucs2, so that the str has the width CPython
-// would give it) before anything else sees it.
+// ASCII, Latin-1 or U+FFFF by its width, so that the str has the width
+// CPython would give it) before anything else sees it.
 struct WritableStr {
   Ref str;
   char* characters = nullptr;

@@ -33,8 +33,9 @@ inline std::uint32_t decode(const char* p, std::size_t i, std::size_t& length) n
          (byte_at(p, i + 3) & 0x3Fu);
 }
 
-// Writes code point `cp` as one UTF-16 unit, or two for a supplementary one.
-inline std::size_t put_utf16(std::uint16_t* out, std::uint32_t cp) noexcept {
+// Writes code point `cp` as one UTF-16 unit, or two for a supplementary one;
+// as one UCS-4 unit.
+inline std::size_t put_unit(std::uint16_t* out, std::uint32_t cp) noexcept {
   if (cp < 0x10000) {
     out[0] = static_cast<std::uint16_t>(cp);
     return 1;
@@ -43,6 +44,20 @@ inline std::size_t put_utf16(std::uint16_t* out, std::uint32_t cp) noexcept {
   out[0] = static_cast<std::uint16_t>(0xD800 | (cp >> 10));
   out[1] = static_cast<std::uint16_t>(0xDC00 | (cp & 0x3FF));
   return 2;
+}
+inline std::size_t put_unit(std::uint32_t* out, std::uint32_t cp) noexcept {
+  out[0] = cp;
+  return 1;
+}
+
+// Stores `Count` characters below U+10000, given as 16-bit lanes of `lanes`.
+template <std::size_t Count>
+inline void put_lanes(std::uint16_t* out, std::uint64_t lanes) noexcept {
+  std::memcpy(out, &lanes, Count * sizeof *out);
+}
+template <std::size_t Count>
+inline void put_lanes(std::uint32_t* out, std::uint64_t lanes) noexcept {
+  for (std::size_t i = 0; i < Count; ++i) out[i] = static_cast<std::uint32_t>((lanes >> (16 * i)) & 0xFFFF);
 }
 
 inline std::uint64_t load_le64(const char* p) noexcept {
@@ -57,8 +72,8 @@ inline std::uint64_t load_le64(const char* p) noexcept {
 // as long as they come, without a branch on each character's length. Valid
 // UTF-8 is assumed: only lead bytes are checked. Returns false, moving
 // nothing, where the next 8 bytes hold neither.
-inline bool wide_run_step(const char* p, std::size_t n, std::size_t& r, std::uint16_t* out,
-                          std::size_t& w) noexcept {
+template <class Unit>
+inline bool wide_run_step(const char* p, std::size_t n, std::size_t& r, Unit* out, std::size_t& w) noexcept {
   if constexpr (std::endian::native != std::endian::little) {
     return false;
   } else {
@@ -67,8 +82,7 @@ inline bool wide_run_step(const char* p, std::size_t n, std::size_t& r, std::uin
     std::uint64_t x = load_le64(p + r);
     if ((x & two_mask) == two_leads) {
       do {
-        const std::uint64_t units = ((x & 0x001F001F001F001Fu) << 6) | ((x >> 8) & 0x003F003F003F003Fu);
-        std::memcpy(out + w, &units, sizeof units);
+        put_lanes<4>(out + w, ((x & 0x001F001F001F001Fu) << 6) | ((x >> 8) & 0x003F003F003F003Fu));
         r += 8;
         w += 4;
       } while (r + 8 <= n && ((x = load_le64(p + r)) & two_mask) == two_leads);
@@ -76,11 +90,9 @@ inline bool wide_run_step(const char* p, std::size_t n, std::size_t& r, std::uin
     }
     if ((x & three_mask) == three_leads) {
       do {
-        const auto first = static_cast<std::uint32_t>(((x & 0x0F) << 12) | ((x >> 2) & 0xFC0) | ((x >> 16) & 0x3F));
-        const auto second =
-            static_cast<std::uint32_t>(((x >> 12) & 0xF000) | ((x >> 26) & 0xFC0) | ((x >> 40) & 0x3F));
-        const std::uint32_t units = first | (second << 16);
-        std::memcpy(out + w, &units, sizeof units);
+        const std::uint64_t first = ((x & 0x0F) << 12) | ((x >> 2) & 0xFC0) | ((x >> 16) & 0x3F);
+        const std::uint64_t second = ((x >> 12) & 0xF000) | ((x >> 26) & 0xFC0) | ((x >> 40) & 0x3F);
+        put_lanes<2>(out + w, first | (second << 16));
         r += 6;
         w += 2;
       } while (r + 8 <= n && ((x = load_le64(p + r)) & three_mask) == three_leads);
@@ -127,13 +139,14 @@ std::size_t latin1_blocks(const char* p, std::size_t n, char* out) noexcept {
   return w;
 }
 
-template <class Ops>
-std::size_t utf16_blocks(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept {
+// UTF-16 or UCS-4, by the unit.
+template <class Ops, class Unit>
+std::size_t unit_blocks(const char* p, std::size_t n, Unit* out, std::size_t room) noexcept {
   std::size_t r = 0, w = 0;
   // A block's 16 bytes are widened before they are known to be ASCII, so
   // the vector loop stops 16 units short of the room's end.
   while (r + 16 <= n && w + 16 <= room) {
-    Ops::widen16(out + w, p + r);
+    Ops::widen(out + w, p + r);
     if (Ops::all_ascii(p + r)) {
       r += 16;
       w += 16;
@@ -146,7 +159,7 @@ std::size_t utf16_blocks(const char* p, std::size_t n, std::uint16_t* out, std::
     while (r < n && byte_at(p, r) >= 0x80) {
       if (r + 8 <= n && wide_run_step(p, n, r, out, w)) continue;
       std::size_t length;
-      w += put_utf16(out + w, decode(p, r, length));
+      w += put_unit(out + w, decode(p, r, length));
       r += length;
     }
   }
@@ -155,7 +168,7 @@ std::size_t utf16_blocks(const char* p, std::size_t n, std::uint16_t* out, std::
       out[w++] = byte_at(p, r++);
     } else {
       std::size_t length;
-      w += put_utf16(out + w, decode(p, r, length));
+      w += put_unit(out + w, decode(p, r, length));
       r += length;
     }
   }
@@ -196,15 +209,27 @@ std::size_t Portable::to_latin1(const char* p, std::size_t n, char* out) noexcep
   return w;
 }
 
-std::size_t Portable::to_utf16(const char* p, std::size_t n, std::uint16_t* out, std::size_t) noexcept {
+namespace {
+
+template <class Unit>
+std::size_t portable_units(const char* p, std::size_t n, Unit* out) noexcept {
   std::size_t r = 0, w = 0;
   while (r < n) {
     std::size_t length = 1;
     const std::uint32_t cp = byte_at(p, r) < 0x80 ? byte_at(p, r) : decode(p, r, length);
-    w += put_utf16(out + w, cp);
+    w += put_unit(out + w, cp);
     r += length;
   }
   return w;
+}
+
+}  // namespace
+
+std::size_t Portable::to_utf16(const char* p, std::size_t n, std::uint16_t* out, std::size_t) noexcept {
+  return portable_units(p, n, out);
+}
+std::size_t Portable::to_ucs4(const char* p, std::size_t n, std::uint32_t* out, std::size_t) noexcept {
+  return portable_units(p, n, out);
 }
 
 #if defined(SORBEK_X86_64)
@@ -221,10 +246,19 @@ struct Sse2Ops {
   static void move16(char* to, const char* from) noexcept {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(to), load(from));
   }
-  static void widen16(std::uint16_t* to, const char* from) noexcept {
+  // 16 bytes as 16 units.
+  static void widen(std::uint16_t* to, const char* from) noexcept {
     const __m128i v = load(from), zero = _mm_setzero_si128();
     _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_unpacklo_epi8(v, zero));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 8), _mm_unpackhi_epi8(v, zero));
+  }
+  static void widen(std::uint32_t* to, const char* from) noexcept {
+    const __m128i v = load(from), zero = _mm_setzero_si128();
+    const __m128i low = _mm_unpacklo_epi8(v, zero), high = _mm_unpackhi_epi8(v, zero);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_unpacklo_epi16(low, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 4), _mm_unpackhi_epi16(low, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 8), _mm_unpacklo_epi16(high, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 12), _mm_unpackhi_epi16(high, zero));
   }
 };
 
@@ -385,7 +419,10 @@ std::size_t Sse2::to_latin1(const char* p, std::size_t n, char* out) noexcept {
 }
 
 std::size_t Sse2::to_utf16(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept {
-  return utf16_blocks<Sse2Ops>(p, n, out, room);
+  return unit_blocks<Sse2Ops>(p, n, out, room);
+}
+std::size_t Sse2::to_ucs4(const char* p, std::size_t n, std::uint32_t* out, std::size_t room) noexcept {
+  return unit_blocks<Sse2Ops>(p, n, out, room);
 }
 
 #elif defined(SORBEK_AARCH64)
@@ -404,10 +441,19 @@ struct NeonOps {
   static void move16(char* to, const char* from) noexcept {
     vst1q_u8(reinterpret_cast<std::uint8_t*>(to), load(from));
   }
-  static void widen16(std::uint16_t* to, const char* from) noexcept {
+  // 16 bytes as 16 units.
+  static void widen(std::uint16_t* to, const char* from) noexcept {
     const uint8x16_t v = load(from);
     vst1q_u16(to, vmovl_u8(vget_low_u8(v)));
     vst1q_u16(to + 8, vmovl_u8(vget_high_u8(v)));
+  }
+  static void widen(std::uint32_t* to, const char* from) noexcept {
+    const uint8x16_t v = load(from);
+    const uint16x8_t low = vmovl_u8(vget_low_u8(v)), high = vmovl_u8(vget_high_u8(v));
+    vst1q_u32(to, vmovl_u16(vget_low_u16(low)));
+    vst1q_u32(to + 4, vmovl_u16(vget_high_u16(low)));
+    vst1q_u32(to + 8, vmovl_u16(vget_low_u16(high)));
+    vst1q_u32(to + 12, vmovl_u16(vget_high_u16(high)));
   }
 };
 
@@ -449,7 +495,10 @@ std::size_t Neon::to_latin1(const char* p, std::size_t n, char* out) noexcept {
 }
 
 std::size_t Neon::to_utf16(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept {
-  return utf16_blocks<NeonOps>(p, n, out, room);
+  return unit_blocks<NeonOps>(p, n, out, room);
+}
+std::size_t Neon::to_ucs4(const char* p, std::size_t n, std::uint32_t* out, std::size_t room) noexcept {
+  return unit_blocks<NeonOps>(p, n, out, room);
 }
 
 #endif

@@ -51,12 +51,15 @@ struct TextStats {
 //   std::size_t to_utf16(p, n, out, room): writes UTF-8 as UTF-16 in native
 //     order (a surrogate pair for a character beyond U+FFFF) to out, writing
 //     nothing at or beyond out[room] (room: at least the units the text
-//     takes), and returns the units.
+//     takes), and returns the units;
+//   std::size_t to_ucs4(p, n, out, room): the same in UCS-4 (a unit for
+//     each character).
 struct Portable {
   static TextStats stats(const char* p, std::size_t n) noexcept;
   static std::size_t high_runs(const char* p, std::size_t n) noexcept;
   static std::size_t to_latin1(const char* p, std::size_t n, char* out) noexcept;
   static std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept;
+  static std::size_t to_ucs4(const char* p, std::size_t n, std::uint32_t* out, std::size_t room) noexcept;
 };
 
 #if defined(SORBEK_X86_64)
@@ -68,6 +71,7 @@ struct Sse2 {
   static std::size_t high_runs(const char* p, std::size_t n) noexcept;
   static std::size_t to_latin1(const char* p, std::size_t n, char* out) noexcept;
   static std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept;
+  static std::size_t to_ucs4(const char* p, std::size_t n, std::uint32_t* out, std::size_t room) noexcept;
 };
 using Best = Sse2;
 #elif defined(SORBEK_AARCH64)
@@ -76,6 +80,7 @@ struct Neon {
   static std::size_t high_runs(const char* p, std::size_t n) noexcept;
   static std::size_t to_latin1(const char* p, std::size_t n, char* out) noexcept;
   static std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept;
+  static std::size_t to_ucs4(const char* p, std::size_t n, std::uint32_t* out, std::size_t room) noexcept;
 };
 using Best = Neon;
 #else

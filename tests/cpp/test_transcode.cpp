@@ -18,6 +18,7 @@ using namespace sorbek::json::transcode;
 struct Sample {
   std::string utf8;
   std::u16string utf16;
+  std::u32string ucs4;
   std::string latin1;
   unsigned widest = 0;
 };
@@ -45,6 +46,7 @@ void append(Sample& s, char32_t cp) {
     s.utf16 += static_cast<char16_t>(0xD800 | ((cp - 0x10000) >> 10));
     s.utf16 += static_cast<char16_t>(0xDC00 | ((cp - 0x10000) & 0x3FF));
   }
+  s.ucs4 += cp;
   s.latin1 += static_cast<char>(cp & 0xFF);
 }
 
@@ -114,6 +116,14 @@ void check_kernel(const char* name) {
       ASSERT_EQ(std::u16string(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(count)), s.utf16) << name;
       ASSERT_TRUE(std::all_of(units.begin() + static_cast<std::ptrdiff_t>(room), units.end(),
                               [](std::uint16_t u) { return u == 0xFFFF; }))
+          << name << " wrote past its room";
+    }
+    for (const std::size_t room : {s.utf8.size(), s.ucs4.size()}) {
+      std::vector<std::uint32_t> units(room + 16, 0xFFFFFFFF);
+      const std::size_t count = Kernel::to_ucs4(s.utf8.data(), s.utf8.size(), units.data(), room);
+      ASSERT_EQ(std::u32string(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(count)), s.ucs4) << name;
+      ASSERT_TRUE(std::all_of(units.begin() + static_cast<std::ptrdiff_t>(room), units.end(),
+                              [](std::uint32_t u) { return u == 0xFFFFFFFF; }))
           << name << " wrote past its room";
     }
 
