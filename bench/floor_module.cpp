@@ -127,7 +127,7 @@ PyObject* str_of(sorbek::json::PieceForm form, const std::string& bytes, std::ui
     case sorbek::json::PieceForm::ascii: return PyUnicode_DecodeASCII(bytes.data(), size, nullptr);
     case sorbek::json::PieceForm::latin1: return PyUnicode_DecodeLatin1(bytes.data(), size, nullptr);
     case sorbek::json::PieceForm::utf16: {
-      const std::size_t count = sorbek::json::transcode::Best::to_utf16(bytes.data(), bytes.size(), units, bytes.size());
+      const std::size_t count = sorbek::json::transcode::to_utf16(bytes.data(), bytes.size(), units, bytes.size());
       int order = -1;
       return PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(units), static_cast<Py_ssize_t>(2 * count), nullptr,
                                    &order);

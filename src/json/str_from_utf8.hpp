@@ -60,7 +60,7 @@ inline PyObject* piece_str(char* data, const Piece& piece, Utf16Scratch& scratch
       return PyUnicode_DecodeLatin1(text, static_cast<Py_ssize_t>(transcode::Best::to_latin1(text, size, text)), nullptr);
     case PieceForm::utf16: {
       std::uint16_t* units = scratch.room(size);
-      const std::size_t count = transcode::Best::to_utf16(text, size, units, size);
+      const std::size_t count = transcode::to_utf16(text, size, units, size);
       int order = std::endian::native == std::endian::little ? -1 : 1;
       return PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(units),
                                    static_cast<Py_ssize_t>(count * sizeof(std::uint16_t)), nullptr, &order);
@@ -146,7 +146,7 @@ inline bool str_in_place(const char* data, std::size_t size, const transcode::Te
     switch (str_width) {
       case StrWidth::latin1: written = transcode::Best::to_latin1(data, size, made.characters); break;
       case StrWidth::ucs2:
-        written = transcode::Best::to_utf16(data, size, reinterpret_cast<std::uint16_t*>(made.characters), length);
+        written = transcode::to_utf16(data, size, reinterpret_cast<std::uint16_t*>(made.characters), length);
         break;
       case StrWidth::ucs4:
         written = transcode::Best::to_ucs4(data, size, reinterpret_cast<std::uint32_t*>(made.characters), length);

@@ -6,9 +6,10 @@
 // widest character is told by its largest byte.
 //
 // Free of Python. The SSE2 and NEON kernels are the baseline of their
-// architectures and chosen at compile time (Best), except the stats, which
-// have an AVX2 kernel chosen at load (stats_for); the portable one is the
-// reference the others are tested against.
+// architectures and chosen at compile time (Best), except the stats and the
+// UTF-16 recoding, which have AVX2 kernels chosen at load (stats_for,
+// to_utf16_for); the portable one is the reference the others are tested
+// against.
 
 #include <cstddef>
 #include <cstdint>
@@ -63,8 +64,9 @@ struct Portable {
 };
 
 #if defined(SORBEK_X86_64)
-// The stats with AVX2, where the CPU has it.
+// The stats and UTF-16 with AVX2, where the CPU has it.
 TextStats stats_avx2(const char* p, std::size_t n) noexcept;
+std::size_t to_utf16_avx2(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept;
 
 struct Sse2 {
   static TextStats stats(const char* p, std::size_t n) noexcept;
@@ -87,11 +89,15 @@ using Best = Neon;
 using Best = Portable;
 #endif
 
-// The stats kernel for an instruction set, as the escape scan and the
-// substring search choose theirs: AVX2 where the CPU has it, else the
-// baseline. stats() runs the one for this CPU, chosen once at load.
+// The stats and UTF-16 kernels for an instruction set, as the escape scan
+// and the substring search choose theirs: AVX2 where the CPU has it, else
+// the baseline. stats() and to_utf16() run the ones for this CPU, chosen
+// once at load.
 using StatsFn = TextStats (*)(const char*, std::size_t) noexcept;
 StatsFn stats_for(simd::Isa isa) noexcept;
 TextStats stats(const char* p, std::size_t n) noexcept;
+using Utf16Fn = std::size_t (*)(const char*, std::size_t, std::uint16_t*, std::size_t) noexcept;
+Utf16Fn to_utf16_for(simd::Isa isa) noexcept;
+std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept;
 
 }  // namespace sorbek::json::transcode

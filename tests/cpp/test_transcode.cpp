@@ -118,6 +118,17 @@ void check_kernel(const char* name) {
                               [](std::uint16_t u) { return u == 0xFFFF; }))
           << name << " wrote past its room";
     }
+    for (const auto isa : runnable_isas()) {
+      for (const std::size_t room : {s.utf8.size(), s.utf16.size()}) {
+        std::vector<std::uint16_t> units(room + 16, 0xFFFF);
+        const std::size_t count = to_utf16_for(isa)(s.utf8.data(), s.utf8.size(), units.data(), room);
+        ASSERT_EQ(std::u16string(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(count)), s.utf16)
+            << name << ' ' << sorbek::simd::isa_name(isa);
+        ASSERT_TRUE(std::all_of(units.begin() + static_cast<std::ptrdiff_t>(room), units.end(),
+                                [](std::uint16_t u) { return u == 0xFFFF; }))
+            << name << ' ' << sorbek::simd::isa_name(isa) << " wrote past its room";
+      }
+    }
     for (const std::size_t room : {s.utf8.size(), s.ucs4.size()}) {
       std::vector<std::uint32_t> units(room + 16, 0xFFFFFFFF);
       const std::size_t count = Kernel::to_ucs4(s.utf8.data(), s.utf8.size(), units.data(), room);
