@@ -306,6 +306,24 @@ char* ValueWriter::subclass(PyObject* value, PyTypeObject* type, char* at) {
 
 // Lists, tuples and dicts are read with one size each: no Python code runs
 // while the tree is written (see above), so none can change meanwhile.
+// The objects of a large document lie all over memory, and the writer waits
+// for each one's type to be loaded before it can do anything with it: the
+// value of the dict entry a few places ahead is asked for while the current
+// one is written (the API description 0.90 to 0.92 of the time, user reviews
+// 0.93). Keys are not: the key cache is looked up by address. List items are
+// not either: a list of literals, whose objects are always at hand, took 12%
+// longer. Nothing is read past a dict's last entry, and through the API
+// nothing is asked for.
+inline constexpr std::ptrdiff_t prefetch_distance = 4;
+inline void prefetch_value(const DictEntries& entries) noexcept {
+  // `entry` is past the entry being written: its value is that many ahead.
+  if (entries.end - entries.entry > 2 * (prefetch_distance - 1)) {
+    __builtin_prefetch(entries.entry[2 * (prefetch_distance - 1) + 1]);
+  }
+}
+template <class Api>
+inline void prefetch_value(const Api&) noexcept {}
+
 template <class Items>
 char* ValueWriter::array(PyObject* sequence, Items items, char* at) {
   RecursionGuard guard(depth_);
@@ -346,6 +364,7 @@ char* ValueWriter::entries(Entries entries, char* at) {
   while (entries.next(key, value)) {
     if (!first) *at++ = ',';
     first = false;
+    prefetch_value(entries);
     at = this->key(key, at);
     if (at == nullptr) return nullptr;
     at = item(value, at, guard);
