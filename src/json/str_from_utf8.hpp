@@ -57,7 +57,8 @@ inline PyObject* piece_str(char* data, const Piece& piece, Utf16Scratch& scratch
     case PieceForm::ascii:
       return PyUnicode_DecodeASCII(text, static_cast<Py_ssize_t>(size), nullptr);
     case PieceForm::latin1:
-      return PyUnicode_DecodeLatin1(text, static_cast<Py_ssize_t>(transcode::Best::to_latin1(text, size, text)), nullptr);
+      return PyUnicode_DecodeLatin1(text, static_cast<Py_ssize_t>(transcode::Best::to_latin1(text, size, text)),
+                                    nullptr);
     case PieceForm::utf16: {
       std::uint16_t* units = scratch.room(size);
       const std::size_t count = transcode::to_utf16(text, size, units, size);
@@ -139,7 +140,9 @@ inline bool str_in_place(const char* data, std::size_t size, const transcode::Te
   if (width == Width::ascii) return false;
   const std::size_t length = size - stats.continuation;
   WritableStr made;
-  const StrWidth str_width = width == Width::latin1 ? StrWidth::latin1 : width == Width::bmp ? StrWidth::ucs2 : StrWidth::ucs4;
+  const StrWidth str_width = width == Width::latin1 ? StrWidth::latin1
+                             : width == Width::bmp  ? StrWidth::ucs2
+                                                    : StrWidth::ucs4;
   if (!make_writable_str(str_width, length, made)) return false;
   if (made.str) {
     std::size_t written;

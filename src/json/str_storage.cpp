@@ -15,8 +15,9 @@ namespace {
 // The fill characters, kept for the life of the process.
 ProcessObject kept;
 
-// After a str's state: the length of its UTF-8 form and a pointer to it,
-// where it is not ASCII; then its characters.
+// A str's hash follows its length (-1 until computed). After its state: the
+// length of its UTF-8 form and a pointer to it, where it is not ASCII; then
+// its characters.
 constexpr std::size_t str_hash_offset = sizeof(PyObject) + sizeof(Py_ssize_t);
 constexpr std::size_t utf8_length_offset = str_state_offset + sizeof(Py_ssize_t);
 constexpr std::size_t utf8_offset = utf8_length_offset + sizeof(Py_ssize_t);
@@ -47,13 +48,15 @@ bool check(StrWidth width, PyObject* fill, bool& holds) noexcept {
   PyObject* s = str.get();
   const auto state = static_cast<unsigned char>((kind << 2) | compact);
   holds = Py_TYPE(s) == &PyUnicode_Type && Py_REFCNT(s) == 1 && field<Py_ssize_t>(s, str_length_offset) == length &&
-          field<Py_hash_t>(s, str_hash_offset) == -1 && (field<unsigned char>(s, str_state_offset) & state_bits) == state &&
+          field<Py_hash_t>(s, str_hash_offset) == -1 &&
+          (field<unsigned char>(s, str_state_offset) & state_bits) == state &&
           field<Py_ssize_t>(s, utf8_length_offset) == 0 && field<void*>(s, utf8_offset) == nullptr;
   if (!holds) return true;
   // The fill's character three times, then a terminating zero.
   const auto unit_at = [&](std::size_t i) -> std::uint32_t {
     const std::size_t at = characters_offset + kind * i;
-    return kind == 1 ? field<std::uint8_t>(s, at) : kind == 2 ? field<std::uint16_t>(s, at) : field<std::uint32_t>(s, at);
+    if (kind == 1) return field<std::uint8_t>(s, at);
+    return kind == 2 ? field<std::uint16_t>(s, at) : field<std::uint32_t>(s, at);
   };
   const Py_UCS4 fill_char = PyUnicode_ReadChar(fill, 0);
   for (std::size_t i = 0; i <= static_cast<std::size_t>(length); ++i) {
