@@ -598,50 +598,31 @@ std::size_t Neon::to_ucs4(const char* p, std::size_t n, std::uint32_t* out, std:
 
 #endif
 
-StatsFn stats_for(simd::Isa isa) noexcept {
+Kernels kernels_for(simd::Isa isa) noexcept {
   switch (isa) {
 #if defined(SORBEK_X86_64)
-    case simd::Isa::avx512:  // no variant of its own
+    case simd::Isa::avx512:  // no variants of its own
     case simd::Isa::avx2:
-      if (simd::isa_available(simd::Isa::avx2)) return &stats_avx2;
-      return &Sse2::stats;
+      if (simd::isa_available(simd::Isa::avx2)) return {&stats_avx2, &to_utf16_avx2};
+      return {&Sse2::stats, &Sse2::to_utf16};
     case simd::Isa::sse2:
-      return &Sse2::stats;
+      return {&Sse2::stats, &Sse2::to_utf16};
 #elif defined(SORBEK_AARCH64)
     case simd::Isa::neon:
-      return &Neon::stats;
+      return {&Neon::stats, &Neon::to_utf16};
 #endif
     default:
-      return &Portable::stats;
-  }
-}
-
-Utf16Fn to_utf16_for(simd::Isa isa) noexcept {
-  switch (isa) {
-#if defined(SORBEK_X86_64)
-    case simd::Isa::avx512:  // no variant of its own
-    case simd::Isa::avx2:
-      if (simd::isa_available(simd::Isa::avx2)) return &to_utf16_avx2;
-      return &Sse2::to_utf16;
-    case simd::Isa::sse2:
-      return &Sse2::to_utf16;
-#elif defined(SORBEK_AARCH64)
-    case simd::Isa::neon:
-      return &Neon::to_utf16;
-#endif
-    default:
-      return &Portable::to_utf16;
+      return {&Portable::stats, &Portable::to_utf16};
   }
 }
 
 namespace {
-const StatsFn stats_best = stats_for(simd::best_isa());
-const Utf16Fn to_utf16_best = to_utf16_for(simd::best_isa());
+const Kernels best = kernels_for(simd::best_isa());
 }  // namespace
 
-TextStats stats(const char* p, std::size_t n) noexcept { return stats_best(p, n); }
+TextStats stats(const char* p, std::size_t n) noexcept { return best.stats(p, n); }
 std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept {
-  return to_utf16_best(p, n, out, room);
+  return best.to_utf16(p, n, out, room);
 }
 
 }  // namespace sorbek::json::transcode

@@ -7,9 +7,8 @@
 //
 // Free of Python. The SSE2 and NEON kernels are the baseline of their
 // architectures and chosen at compile time (Best), except the stats and the
-// UTF-16 recoding, which have AVX2 kernels chosen at load (stats_for,
-// to_utf16_for); the portable one is the reference the others are tested
-// against.
+// UTF-16 recoding, which have AVX2 kernels chosen at load (kernels_for);
+// the portable one is the reference the others are tested against.
 
 #include <cstddef>
 #include <cstdint>
@@ -93,11 +92,12 @@ using Best = Portable;
 // and the substring search choose theirs: AVX2 where the CPU has it, else
 // the baseline. stats() and to_utf16() run the ones for this CPU, chosen
 // once at load.
-using StatsFn = TextStats (*)(const char*, std::size_t) noexcept;
-StatsFn stats_for(simd::Isa isa) noexcept;
+struct Kernels {
+  TextStats (*stats)(const char*, std::size_t) noexcept;
+  std::size_t (*to_utf16)(const char*, std::size_t, std::uint16_t*, std::size_t) noexcept;
+};
+Kernels kernels_for(simd::Isa isa) noexcept;
 TextStats stats(const char* p, std::size_t n) noexcept;
-using Utf16Fn = std::size_t (*)(const char*, std::size_t, std::uint16_t*, std::size_t) noexcept;
-Utf16Fn to_utf16_for(simd::Isa isa) noexcept;
 std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept;
 
 }  // namespace sorbek::json::transcode

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "json/transcode.hpp"
@@ -67,6 +68,20 @@ Sample sample(std::mt19937_64& rng, char32_t widest, std::size_t length) {
   return s;
 }
 
+// Recodes into a buffer with a guard after `room` units and checks the
+// units and that the guard is whole (a unit written past the room).
+template <class Units, class Recode>
+void check_units(const Units& want, std::size_t room, const std::string& name, Recode&& recode) {
+  using Unit = typename Units::value_type;
+  constexpr auto guard = static_cast<Unit>(~Unit{0});
+  std::vector<Unit> units(room + 16, guard);
+  using Native = std::conditional_t<sizeof(Unit) == 2, std::uint16_t, std::uint32_t>;
+  const std::size_t count = recode(reinterpret_cast<Native*>(units.data()));
+  ASSERT_EQ(Units(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(count)), want) << name;
+  const auto past = units.begin() + static_cast<std::ptrdiff_t>(room);
+  ASSERT_TRUE(std::all_of(past, units.end(), [](Unit u) { return u == guard; })) << name << " wrote past its room";
+}
+
 template <class Kernel>
 void check_kernel(const char* name) {
   std::mt19937_64 rng(5);
@@ -93,7 +108,7 @@ void check_kernel(const char* name) {
     ASSERT_EQ(best.max, max) << name;
     ASSERT_EQ(best.high, stats.high) << name;
     for (const auto isa : runnable_isas()) {
-      const TextStats each = stats_for(isa)(s.utf8.data(), s.utf8.size());
+      const TextStats each = kernels_for(isa).stats(s.utf8.data(), s.utf8.size());
       ASSERT_EQ(each.max, max) << name << ' ' << sorbek::simd::isa_name(isa);
       ASSERT_EQ(each.high, stats.high) << name << ' ' << sorbek::simd::isa_name(isa);
     }
@@ -108,34 +123,19 @@ void check_kernel(const char* name) {
     ASSERT_EQ(best.continuation, want_continuation) << name;
 
     // Into room for the text's bytes (a scratch buffer), and into room for
-    // exactly its units (a str's storage), where a unit written past the
-    // room would overwrite the guard after it.
+    // exactly its units (a str's storage).
     for (const std::size_t room : {s.utf8.size(), s.utf16.size()}) {
-      std::vector<std::uint16_t> units(room + 16, 0xFFFF);
-      const std::size_t count = Kernel::to_utf16(s.utf8.data(), s.utf8.size(), units.data(), room);
-      ASSERT_EQ(std::u16string(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(count)), s.utf16) << name;
-      ASSERT_TRUE(std::all_of(units.begin() + static_cast<std::ptrdiff_t>(room), units.end(),
-                              [](std::uint16_t u) { return u == 0xFFFF; }))
-          << name << " wrote past its room";
-    }
-    for (const auto isa : runnable_isas()) {
-      for (const std::size_t room : {s.utf8.size(), s.utf16.size()}) {
-        std::vector<std::uint16_t> units(room + 16, 0xFFFF);
-        const std::size_t count = to_utf16_for(isa)(s.utf8.data(), s.utf8.size(), units.data(), room);
-        ASSERT_EQ(std::u16string(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(count)), s.utf16)
-            << name << ' ' << sorbek::simd::isa_name(isa);
-        ASSERT_TRUE(std::all_of(units.begin() + static_cast<std::ptrdiff_t>(room), units.end(),
-                                [](std::uint16_t u) { return u == 0xFFFF; }))
-            << name << ' ' << sorbek::simd::isa_name(isa) << " wrote past its room";
+      check_units(s.utf16, room, name,
+                  [&](std::uint16_t* out) { return Kernel::to_utf16(s.utf8.data(), s.utf8.size(), out, room); });
+      for (const auto isa : runnable_isas()) {
+        check_units(s.utf16, room, std::string(name) + ' ' + sorbek::simd::isa_name(isa), [&](std::uint16_t* out) {
+          return kernels_for(isa).to_utf16(s.utf8.data(), s.utf8.size(), out, room);
+        });
       }
     }
     for (const std::size_t room : {s.utf8.size(), s.ucs4.size()}) {
-      std::vector<std::uint32_t> units(room + 16, 0xFFFFFFFF);
-      const std::size_t count = Kernel::to_ucs4(s.utf8.data(), s.utf8.size(), units.data(), room);
-      ASSERT_EQ(std::u32string(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(count)), s.ucs4) << name;
-      ASSERT_TRUE(std::all_of(units.begin() + static_cast<std::ptrdiff_t>(room), units.end(),
-                              [](std::uint32_t u) { return u == 0xFFFFFFFF; }))
-          << name << " wrote past its room";
+      check_units(s.ucs4, room, name,
+                  [&](std::uint32_t* out) { return Kernel::to_ucs4(s.utf8.data(), s.utf8.size(), out, room); });
     }
 
     if (width <= Width::latin1) {
