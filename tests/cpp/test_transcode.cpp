@@ -51,11 +51,12 @@ void append(Sample& s, char32_t cp) {
   s.latin1 += static_cast<char>(cp & 0xFF);
 }
 
-// Mostly ASCII with runs of wider characters, up to `widest`.
-Sample sample(std::mt19937_64& rng, char32_t widest, std::size_t length) {
+// Mostly ASCII with runs of wider characters, up to `widest`: a run
+// every fourth character, or (sparse) every 64th.
+Sample sample(std::mt19937_64& rng, char32_t widest, std::size_t length, bool sparse) {
   Sample s;
   while (s.utf8.size() < length) {
-    if (widest < 0x80 || rng() % 4 != 0) {
+    if (widest < 0x80 || rng() % (sparse ? 64 : 4) != 0) {
       append(s, static_cast<char32_t>(rng() % 0x80));
       continue;
     }
@@ -87,7 +88,8 @@ void check_kernel(const char* name) {
   std::mt19937_64 rng(5);
   for (int i = 0; i < 20000; ++i) {
     const char32_t widest = std::vector<char32_t>{0x7F, 0xFF, 0x7FF, 0xFFFF, 0x10FFFF}[i % 5];
-    const Sample s = sample(rng, widest, rng() % 300);
+    const bool sparse = i % 10 >= 5;
+    const Sample s = sample(rng, widest, rng() % (sparse ? 600 : 300), sparse);
     const TextStats stats = Kernel::stats(s.utf8.data(), s.utf8.size());
     const unsigned max = stats.max;
     unsigned want_max = 0;
