@@ -152,7 +152,7 @@ inline bool str_in_place(const char* data, std::size_t size, const transcode::Te
         written = transcode::to_utf16(data, size, reinterpret_cast<std::uint16_t*>(made.characters), length);
         break;
       case StrWidth::ucs4:
-        written = transcode::Best::to_ucs4(data, size, reinterpret_cast<std::uint32_t*>(made.characters), length);
+        written = transcode::to_ucs4(data, size, reinterpret_cast<std::uint32_t*>(made.characters), length);
         break;
     }
     if (written != length) {

@@ -464,10 +464,26 @@ SORBEK_TARGET_AVX2 inline __m128i units_of(__m128i b0, __m128i b1, __m128i b2) n
   return _mm_blendv_epi8(unit, three, _mm_cmpgt_epi16(b0, _mm_set1_epi16(0xDF)));
 }
 
+// Stores eight characters below U+10000, given as 16-bit lanes, at out
+// (writing eight units whatever their size); the same for 16 bytes of ASCII.
+SORBEK_TARGET_AVX2 inline void put8(std::uint16_t* out, __m128i lanes) noexcept {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), lanes);
+}
+SORBEK_TARGET_AVX2 inline void put8(std::uint32_t* out, __m128i lanes) noexcept {
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_cvtepu16_epi32(lanes));
+}
+template <class Unit>
+SORBEK_TARGET_AVX2 inline void put_ascii16(Unit* out, __m128i v) noexcept {
+  const __m128i zero = _mm_setzero_si128();
+  put8(out, _mm_unpacklo_epi8(v, zero));
+  put8(out + 8, _mm_unpackhi_epi8(v, zero));
+}
+
 // Stores the lanes of `units` that `keep` marks at out, packed; how many.
-SORBEK_TARGET_AVX2 inline unsigned put_kept(std::uint16_t* out, __m128i units, unsigned keep) noexcept {
+template <class Unit>
+SORBEK_TARGET_AVX2 inline unsigned put_kept(Unit* out, __m128i units, unsigned keep) noexcept {
   const __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i*>(pack_table.shuffle[keep]));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(units, shuffle));
+  put8(out, _mm_shuffle_epi8(units, shuffle));
   return pack_table.count[keep];
 }
 
@@ -479,26 +495,31 @@ SORBEK_TARGET_AVX2 inline unsigned put_kept(std::uint16_t* out, __m128i units, u
 // the units of the positions that start a character are packed together.
 // A character cut by the block's end is left to the next block; a block
 // with a 4-byte character is done one character at a time.
-SORBEK_TARGET_AVX2 std::size_t to_utf16_avx2(const char* p, std::size_t n, std::uint16_t* out,
-                                             std::size_t room) noexcept {
+// UTF-16 or UCS-4, by the unit.
+template <class Unit>
+SORBEK_TARGET_AVX2 std::size_t units_avx2(const char* p, std::size_t n, Unit* out, std::size_t room) noexcept {
   std::size_t r = 0, w = 0;
   const __m128i zero = _mm_setzero_si128();
   while (r + 18 <= n && w + 16 <= room) {
     const __m128i v = Sse2Ops::load(p + r);
     const auto high_bits = static_cast<unsigned>(_mm_movemask_epi8(v));
     if (high_bits == 0) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + w), _mm_unpacklo_epi8(v, zero));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + w + 8), _mm_unpackhi_epi8(v, zero));
+      put_ascii16(out + w, v);
       r += 16;
       w += 16;
       continue;
     }
     const __m128i four = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(static_cast<char>(0xF0))), v);
     if (_mm_movemask_epi8(four) != 0) {
-      for (const std::size_t stop = r + 16; r < stop;) {
-        std::size_t length = 1;
-        const std::uint32_t cp = byte_at(p, r) < 0x80 ? byte_at(p, r) : decode(p, r, length);
-        w += put_unit(out + w, cp);
+      // The ASCII before the first character beyond it, then the run of
+      // such characters, as the baseline kernel does.
+      const auto ascii = static_cast<unsigned>(__builtin_ctz(high_bits));
+      put_ascii16(out + w, v);
+      r += ascii;
+      w += ascii;
+      while (r < n && byte_at(p, r) >= 0x80) {
+        std::size_t length;
+        w += put_unit(out + w, decode(p, r, length));
         r += length;
       }
       continue;
@@ -518,7 +539,7 @@ SORBEK_TARGET_AVX2 std::size_t to_utf16_avx2(const char* p, std::size_t n, std::
       const __m128i units = _mm_or_si128(
           _mm_or_si128(_mm_slli_epi16(first, 12), _mm_slli_epi16(_mm_and_si128(second, low6), 6)),
           _mm_and_si128(third, low6));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + w), units);
+      put8(out + w, units);
       r += 15;
       w += 5;
       continue;
@@ -536,6 +557,15 @@ SORBEK_TARGET_AVX2 std::size_t to_utf16_avx2(const char* p, std::size_t n, std::
     r += taken;
   }
   return w + unit_blocks<Sse2Ops>(p + r, n - r, out + w, room - w);
+}
+
+SORBEK_TARGET_AVX2 std::size_t to_utf16_avx2(const char* p, std::size_t n, std::uint16_t* out,
+                                             std::size_t room) noexcept {
+  return units_avx2(p, n, out, room);
+}
+SORBEK_TARGET_AVX2 std::size_t to_ucs4_avx2(const char* p, std::size_t n, std::uint32_t* out,
+                                            std::size_t room) noexcept {
+  return units_avx2(p, n, out, room);
 }
 
 SORBEK_TARGET_AVX2 TextStats stats_avx2(const char* p, std::size_t n) noexcept {
@@ -639,16 +669,16 @@ Kernels kernels_for(simd::Isa isa) noexcept {
 #if defined(SORBEK_X86_64)
     case simd::Isa::avx512:  // no variants of its own
     case simd::Isa::avx2:
-      if (simd::isa_available(simd::Isa::avx2)) return {&stats_avx2, &to_utf16_avx2};
-      return {&Sse2::stats, &Sse2::to_utf16};
+      if (simd::isa_available(simd::Isa::avx2)) return {&stats_avx2, &to_utf16_avx2, &to_ucs4_avx2};
+      return {&Sse2::stats, &Sse2::to_utf16, &Sse2::to_ucs4};
     case simd::Isa::sse2:
-      return {&Sse2::stats, &Sse2::to_utf16};
+      return {&Sse2::stats, &Sse2::to_utf16, &Sse2::to_ucs4};
 #elif defined(SORBEK_AARCH64)
     case simd::Isa::neon:
-      return {&Neon::stats, &Neon::to_utf16};
+      return {&Neon::stats, &Neon::to_utf16, &Neon::to_ucs4};
 #endif
     default:
-      return {&Portable::stats, &Portable::to_utf16};
+      return {&Portable::stats, &Portable::to_utf16, &Portable::to_ucs4};
   }
 }
 
@@ -659,6 +689,9 @@ const Kernels best = kernels_for(simd::best_isa());
 TextStats stats(const char* p, std::size_t n) noexcept { return best.stats(p, n); }
 std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept {
   return best.to_utf16(p, n, out, room);
+}
+std::size_t to_ucs4(const char* p, std::size_t n, std::uint32_t* out, std::size_t room) noexcept {
+  return best.to_ucs4(p, n, out, room);
 }
 
 }  // namespace sorbek::json::transcode

@@ -7,7 +7,7 @@
 //
 // Free of Python. The SSE2 and NEON kernels are the baseline of their
 // architectures and chosen at compile time (Best), except the stats and the
-// UTF-16 recoding, which have AVX2 kernels chosen at load (kernels_for);
+// UTF-16 and UCS-4 recoding, which have AVX2 kernels chosen at load (kernels_for);
 // the portable one is the reference the others are tested against.
 
 #include <cstddef>
@@ -63,9 +63,10 @@ struct Portable {
 };
 
 #if defined(SORBEK_X86_64)
-// The stats and UTF-16 with AVX2, where the CPU has it.
+// The stats and the UTF-16 and UCS-4 recoding with AVX2, where the CPU has it.
 TextStats stats_avx2(const char* p, std::size_t n) noexcept;
 std::size_t to_utf16_avx2(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept;
+std::size_t to_ucs4_avx2(const char* p, std::size_t n, std::uint32_t* out, std::size_t room) noexcept;
 
 struct Sse2 {
   static TextStats stats(const char* p, std::size_t n) noexcept;
@@ -88,16 +89,18 @@ using Best = Neon;
 using Best = Portable;
 #endif
 
-// The stats and UTF-16 kernels for an instruction set, as the escape scan
-// and the substring search choose theirs: AVX2 where the CPU has it, else
-// the baseline. stats() and to_utf16() run the ones for this CPU, chosen
-// once at load.
+// The stats and UTF-16 and UCS-4 kernels for an instruction set, as the
+// escape scan and the substring search choose theirs: AVX2 where the CPU
+// has it, else the baseline. stats(), to_utf16() and to_ucs4() run the ones
+// for this CPU, chosen once at load.
 struct Kernels {
   TextStats (*stats)(const char*, std::size_t) noexcept;
   std::size_t (*to_utf16)(const char*, std::size_t, std::uint16_t*, std::size_t) noexcept;
+  std::size_t (*to_ucs4)(const char*, std::size_t, std::uint32_t*, std::size_t) noexcept;
 };
 Kernels kernels_for(simd::Isa isa) noexcept;
 TextStats stats(const char* p, std::size_t n) noexcept;
 std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept;
+std::size_t to_ucs4(const char* p, std::size_t n, std::uint32_t* out, std::size_t room) noexcept;
 
 }  // namespace sorbek::json::transcode

@@ -138,6 +138,11 @@ void check_kernel(const char* name) {
     for (const std::size_t room : {s.utf8.size(), s.ucs4.size()}) {
       check_units(s.ucs4, room, name,
                   [&](std::uint32_t* out) { return Kernel::to_ucs4(s.utf8.data(), s.utf8.size(), out, room); });
+      for (const auto isa : runnable_isas()) {
+        check_units(s.ucs4, room, std::string(name) + ' ' + sorbek::simd::isa_name(isa), [&](std::uint32_t* out) {
+          return kernels_for(isa).to_ucs4(s.utf8.data(), s.utf8.size(), out, room);
+        });
+      }
     }
 
     if (width <= Width::latin1) {
