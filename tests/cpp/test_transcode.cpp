@@ -83,6 +83,21 @@ void check_units(const Units& want, std::size_t room, const std::string& name, R
   ASSERT_TRUE(std::all_of(past, units.end(), [](Unit u) { return u == guard; })) << name << " wrote past its room";
 }
 
+// A recoding by `kernel` and by each runnable instruction set's variant
+// (`for_isa`), into room for the text's bytes (a scratch buffer) and into
+// room for exactly its units (a str's storage).
+template <class Units, class Kernel, class ForIsa>
+void check_recoding(const std::string& utf8, const Units& want, const std::string& name, Kernel kernel,
+                    ForIsa for_isa) {
+  for (const std::size_t room : {utf8.size(), want.size()}) {
+    check_units(want, room, name, [&](auto* out) { return kernel(utf8.data(), utf8.size(), out, room); });
+    for (const auto isa : runnable_isas()) {
+      check_units(want, room, name + ' ' + sorbek::simd::isa_name(isa),
+                  [&](auto* out) { return for_isa(isa)(utf8.data(), utf8.size(), out, room); });
+    }
+  }
+}
+
 template <class Kernel>
 void check_kernel(const char* name) {
   std::mt19937_64 rng(5);
@@ -124,26 +139,12 @@ void check_kernel(const char* name) {
     ASSERT_EQ(stats.continuation, want_continuation) << name;
     ASSERT_EQ(best.continuation, want_continuation) << name;
 
-    // Into room for the text's bytes (a scratch buffer), and into room for
-    // exactly its units (a str's storage).
-    for (const std::size_t room : {s.utf8.size(), s.utf16.size()}) {
-      check_units(s.utf16, room, name,
-                  [&](std::uint16_t* out) { return Kernel::to_utf16(s.utf8.data(), s.utf8.size(), out, room); });
-      for (const auto isa : runnable_isas()) {
-        check_units(s.utf16, room, std::string(name) + ' ' + sorbek::simd::isa_name(isa), [&](std::uint16_t* out) {
-          return kernels_for(isa).to_utf16(s.utf8.data(), s.utf8.size(), out, room);
-        });
-      }
-    }
-    for (const std::size_t room : {s.utf8.size(), s.ucs4.size()}) {
-      check_units(s.ucs4, room, name,
-                  [&](std::uint32_t* out) { return Kernel::to_ucs4(s.utf8.data(), s.utf8.size(), out, room); });
-      for (const auto isa : runnable_isas()) {
-        check_units(s.ucs4, room, std::string(name) + ' ' + sorbek::simd::isa_name(isa), [&](std::uint32_t* out) {
-          return kernels_for(isa).to_ucs4(s.utf8.data(), s.utf8.size(), out, room);
-        });
-      }
-    }
+    check_recoding(s.utf8, s.utf16, name, &Kernel::to_utf16, [](sorbek::simd::Isa isa) {
+      return kernels_for(isa).to_utf16;
+    });
+    check_recoding(s.utf8, s.ucs4, name, &Kernel::to_ucs4, [](sorbek::simd::Isa isa) {
+      return kernels_for(isa).to_ucs4;
+    });
 
     if (width <= Width::latin1) {
       std::string text = s.utf8;
