@@ -343,8 +343,8 @@ template <unsigned (*MaxByte)(const char*, std::size_t), HighCounts (*HighCount)
   return _mm_cmplt_epi8(Sse2Ops::load(p), _mm_setzero_si128());
 }
 
-// How many of n >= 16 bytes are 0x80 or more, and how many of them 0xBF or
-// less (below 0xC0 as signed bytes).
+// How many of n bytes are 0x80 or more, and how many of them 0xBF or less
+// (below 0xC0 as signed bytes).
 [[gnu::always_inline]] inline HighCounts high_count_sse2(const char* p, std::size_t n) noexcept {
   const __m128i zero = _mm_setzero_si128(), lead = _mm_set1_epi8(static_cast<char>(0xC0));
   __m128i high = zero, continuation = zero;
@@ -414,13 +414,7 @@ SORBEK_TARGET_AVX2 HighCounts high_count_avx2(const char* p, std::size_t n) noex
     high = _mm256_add_epi64(high, _mm256_sad_epu8(_mm256_cmpgt_epi8(zero, bytes), zero));
     continuation = _mm256_add_epi64(continuation, _mm256_sad_epu8(_mm256_cmpgt_epi8(lead, bytes), zero));
   }
-  HighCounts rest;
-  if (n - i >= 16) {
-    rest = high_count_sse2(p + i, n - i);
-  } else {
-    const TextStats t = Portable::stats(p + i, n - i);
-    rest = {t.high, t.continuation};
-  }
+  const HighCounts rest = high_count_sse2(p + i, n - i);
   return {sum_of_avx2(high) + rest.high, sum_of_avx2(continuation) + rest.continuation};
 }
 
@@ -493,9 +487,10 @@ SORBEK_TARGET_AVX2 inline unsigned put_kept(Unit* out, __m128i units, unsigned k
 // they hold (text in most scripts, words and the ASCII between them alike):
 // each position's unit is computed from its byte and the two after it, and
 // the units of the positions that start a character are packed together.
-// A character cut by the block's end is left to the next block; a block
-// with a 4-byte character is done one character at a time.
-// UTF-16 or UCS-4, by the unit.
+// A character cut by the block's end is left to the next block; in a block
+// with a 4-byte character, the ASCII before the first wider character is
+// moved and the run of wider ones decoded a character at a time. UTF-16 or
+// UCS-4, by the unit.
 template <class Unit>
 SORBEK_TARGET_AVX2 std::size_t units_avx2(const char* p, std::size_t n, Unit* out, std::size_t room) noexcept {
   std::size_t r = 0, w = 0;
