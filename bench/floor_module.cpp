@@ -156,7 +156,7 @@ PyObject* prepare_text(PyObject* text, bool whole_utf8) {
     std::string bytes;
     switch (piece.form) {
       case PieceForm::ascii: bytes.assign(begin, size); break;
-      case PieceForm::latin1: bytes.assign(begin, transcode::Best::to_latin1(begin, size, begin)); break;
+      case PieceForm::latin1: bytes.assign(begin, transcode::to_latin1(begin, size, begin)); break;
       case PieceForm::utf16:
         bytes.assign(begin, size);
         prepared->units.resize(std::max(prepared->units.size(), size));

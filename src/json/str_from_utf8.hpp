@@ -57,7 +57,7 @@ inline PyObject* piece_str(char* data, const Piece& piece, Utf16Scratch& scratch
     case PieceForm::ascii:
       return PyUnicode_DecodeASCII(text, static_cast<Py_ssize_t>(size), nullptr);
     case PieceForm::latin1:
-      return PyUnicode_DecodeLatin1(text, static_cast<Py_ssize_t>(transcode::Best::to_latin1(text, size, text)),
+      return PyUnicode_DecodeLatin1(text, static_cast<Py_ssize_t>(transcode::to_latin1(text, size, text)),
                                     nullptr);
     case PieceForm::utf16: {
       std::uint16_t* units = scratch.room(size);
@@ -147,7 +147,7 @@ inline bool str_in_place(const char* data, std::size_t size, const transcode::Te
   if (made.str) {
     std::size_t written;
     switch (str_width) {
-      case StrWidth::latin1: written = transcode::Best::to_latin1(data, size, made.characters); break;
+      case StrWidth::latin1: written = transcode::to_latin1(data, size, made.characters); break;
       case StrWidth::ucs2:
         written = transcode::to_utf16(data, size, reinterpret_cast<std::uint16_t*>(made.characters), length);
         break;

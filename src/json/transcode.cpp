@@ -662,18 +662,22 @@ std::size_t Neon::to_ucs4(const char* p, std::size_t n, std::uint32_t* out, std:
 Kernels kernels_for(simd::Isa isa) noexcept {
   switch (isa) {
 #if defined(SORBEK_X86_64)
-    case simd::Isa::avx512:  // no variants of its own
+    case simd::Isa::avx512:
+      if (simd::isa_available(simd::Isa::avx512)) {
+        return {&stats_avx512, &to_latin1_avx512, &to_utf16_avx512, &to_ucs4_avx512};
+      }
+      [[fallthrough]];
     case simd::Isa::avx2:
-      if (simd::isa_available(simd::Isa::avx2)) return {&stats_avx2, &to_utf16_avx2, &to_ucs4_avx2};
-      return {&Sse2::stats, &Sse2::to_utf16, &Sse2::to_ucs4};
+      if (simd::isa_available(simd::Isa::avx2)) return {&stats_avx2, &Sse2::to_latin1, &to_utf16_avx2, &to_ucs4_avx2};
+      [[fallthrough]];
     case simd::Isa::sse2:
-      return {&Sse2::stats, &Sse2::to_utf16, &Sse2::to_ucs4};
+      return {&Sse2::stats, &Sse2::to_latin1, &Sse2::to_utf16, &Sse2::to_ucs4};
 #elif defined(SORBEK_AARCH64)
     case simd::Isa::neon:
-      return {&Neon::stats, &Neon::to_utf16, &Neon::to_ucs4};
+      return {&Neon::stats, &Neon::to_latin1, &Neon::to_utf16, &Neon::to_ucs4};
 #endif
     default:
-      return {&Portable::stats, &Portable::to_utf16, &Portable::to_ucs4};
+      return {&Portable::stats, &Portable::to_latin1, &Portable::to_utf16, &Portable::to_ucs4};
   }
 }
 
@@ -682,6 +686,7 @@ const Kernels best = kernels_for(simd::best_isa());
 }  // namespace
 
 TextStats stats(const char* p, std::size_t n) noexcept { return best.stats(p, n); }
+std::size_t to_latin1(const char* p, std::size_t n, char* out) noexcept { return best.to_latin1(p, n, out); }
 std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept {
   return best.to_utf16(p, n, out, room);
 }

@@ -6,9 +6,9 @@
 // widest character is told by its largest byte.
 //
 // Free of Python. The SSE2 and NEON kernels are the baseline of their
-// architectures and chosen at compile time (Best), except the stats and the
-// UTF-16 and UCS-4 recoding, which have AVX2 kernels chosen at load (kernels_for);
-// the portable one is the reference the others are tested against.
+// architectures (Best); AVX2 and AVX-512 ones are chosen at load where the
+// CPU has them (kernels_for). The portable one is the reference the others
+// are tested against.
 
 #include <cstddef>
 #include <cstdint>
@@ -67,6 +67,11 @@ struct Portable {
 TextStats stats_avx2(const char* p, std::size_t n) noexcept;
 std::size_t to_utf16_avx2(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept;
 std::size_t to_ucs4_avx2(const char* p, std::size_t n, std::uint32_t* out, std::size_t room) noexcept;
+// All four with AVX-512, where the CPU has it (simd::Isa::avx512).
+TextStats stats_avx512(const char* p, std::size_t n) noexcept;
+std::size_t to_latin1_avx512(const char* p, std::size_t n, char* out) noexcept;
+std::size_t to_utf16_avx512(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept;
+std::size_t to_ucs4_avx512(const char* p, std::size_t n, std::uint32_t* out, std::size_t room) noexcept;
 
 struct Sse2 {
   static TextStats stats(const char* p, std::size_t n) noexcept;
@@ -89,17 +94,19 @@ using Best = Neon;
 using Best = Portable;
 #endif
 
-// The stats and UTF-16 and UCS-4 kernels for an instruction set, as the
-// escape scan and the substring search choose theirs: AVX2 where the CPU
-// has it, else the baseline. stats(), to_utf16() and to_ucs4() run the ones
-// for this CPU, chosen once at load.
+// The kernels for an instruction set, as the escape scan and the substring
+// search choose theirs: AVX-512 or AVX2 where the CPU has it, else the
+// baseline. stats(), to_latin1(), to_utf16() and to_ucs4() run the ones for
+// this CPU, chosen once at load.
 struct Kernels {
   TextStats (*stats)(const char*, std::size_t) noexcept;
+  std::size_t (*to_latin1)(const char*, std::size_t, char*) noexcept;
   std::size_t (*to_utf16)(const char*, std::size_t, std::uint16_t*, std::size_t) noexcept;
   std::size_t (*to_ucs4)(const char*, std::size_t, std::uint32_t*, std::size_t) noexcept;
 };
 Kernels kernels_for(simd::Isa isa) noexcept;
 TextStats stats(const char* p, std::size_t n) noexcept;
+std::size_t to_latin1(const char* p, std::size_t n, char* out) noexcept;
 std::size_t to_utf16(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept;
 std::size_t to_ucs4(const char* p, std::size_t n, std::uint32_t* out, std::size_t room) noexcept;
 

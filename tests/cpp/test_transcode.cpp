@@ -128,6 +128,7 @@ void check_kernel(const char* name) {
       const TextStats each = kernels_for(isa).stats(s.utf8.data(), s.utf8.size());
       ASSERT_EQ(each.max, max) << name << ' ' << sorbek::simd::isa_name(isa);
       ASSERT_EQ(each.high, stats.high) << name << ' ' << sorbek::simd::isa_name(isa);
+      ASSERT_EQ(each.continuation, stats.continuation) << name << ' ' << sorbek::simd::isa_name(isa);
     }
     const Width width = width_of_max_byte(max);
     ASSERT_EQ(width == Width::ascii, s.widest < 0x80) << name;
@@ -147,12 +148,19 @@ void check_kernel(const char* name) {
     });
 
     if (width <= Width::latin1) {
-      std::string text = s.utf8;
-      const std::size_t length = Kernel::to_latin1(text.data(), text.size(), text.data());
-      ASSERT_EQ(text.substr(0, length), s.latin1) << name;
-      std::string apart(s.latin1.size() + 16, '\x01');
-      ASSERT_EQ(Kernel::to_latin1(s.utf8.data(), s.utf8.size(), apart.data()), s.latin1.size()) << name;
-      ASSERT_EQ(apart, s.latin1 + std::string(16, '\x01')) << name;
+      const auto check_latin1 = [&](auto kernel, const std::string& which) {
+        std::string text = s.utf8;
+        const std::size_t length = kernel(text.data(), text.size(), text.data());
+        ASSERT_EQ(text.substr(0, length), s.latin1) << which;
+        ASSERT_EQ(text.substr(length), s.utf8.substr(length)) << which << " wrote past its characters in place";
+        std::string apart(s.latin1.size() + 16, '\x01');
+        ASSERT_EQ(kernel(s.utf8.data(), s.utf8.size(), apart.data()), s.latin1.size()) << which;
+        ASSERT_EQ(apart, s.latin1 + std::string(16, '\x01')) << which;
+      };
+      check_latin1(&Kernel::to_latin1, name);
+      for (const auto isa : runnable_isas()) {
+        check_latin1(kernels_for(isa).to_latin1, name + std::string(" ") + sorbek::simd::isa_name(isa));
+      }
     }
   }
 }
