@@ -89,6 +89,32 @@ SORBEK_TARGET_AVX2 std::size_t copy_until_escape_avx2(const char* p, std::size_t
   });
 }
 
+namespace {
+
+SORBEK_TARGET_AVX512 inline std::uint64_t escape_mask64(__m512i v) noexcept {
+  return _mm512_cmple_epu8_mask(v, _mm512_set1_epi8(0x1F)) | _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('"')) |
+         _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\\'));
+}
+
+}  // namespace
+
+// Below 64 bytes (empty strings included) one masked load and store, which
+// read and write only the string's bytes.
+SORBEK_TARGET_AVX512 std::size_t copy_until_escape_avx512(const char* p, std::size_t n, char* to) noexcept {
+  if (n < 64) {
+    const __mmask64 bytes = _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(n));
+    const __m512i v = _mm512_maskz_loadu_epi8(bytes, p);
+    _mm512_mask_storeu_epi8(to, bytes, v);
+    const std::uint64_t hits = escape_mask64(v) & bytes;
+    return hits != 0 ? static_cast<std::size_t>(__builtin_ctzll(hits)) : n;
+  }
+  return first_escape<64, 1>(n, [&](std::size_t at) SORBEK_TARGET_AVX512 {
+    const __m512i v = _mm512_loadu_si512(p + at);
+    _mm512_storeu_si512(to + at, v);
+    return escape_mask64(v);
+  });
+}
+
 #elif defined(SORBEK_AARCH64)
 
 // Four bits a byte; the lowest set nibble marks the first hit.
@@ -106,7 +132,9 @@ std::size_t copy_until_escape_neon(const char* p, std::size_t n, char* to) noexc
 CopyUntilEscapeFn copy_until_escape_for(simd::Isa isa) noexcept {
   switch (isa) {
 #if defined(SORBEK_X86_64)
-    case simd::Isa::avx512:  // no variant of its own
+    case simd::Isa::avx512:
+      if (simd::isa_available(simd::Isa::avx512)) return &copy_until_escape_avx512;
+      [[fallthrough]];
     case simd::Isa::avx2:
       if (simd::isa_available(simd::Isa::avx2)) return &copy_until_escape_avx2;
       return &copy_until_escape_sse2;

@@ -36,6 +36,7 @@ std::size_t copy_until_escape_portable(const char* p, std::size_t n, char* to) n
 #if defined(SORBEK_X86_64)
 std::size_t copy_until_escape_sse2(const char* p, std::size_t n, char* to) noexcept;
 std::size_t copy_until_escape_avx2(const char* p, std::size_t n, char* to) noexcept;
+std::size_t copy_until_escape_avx512(const char* p, std::size_t n, char* to) noexcept;
 #elif defined(SORBEK_AARCH64)
 std::size_t copy_until_escape_neon(const char* p, std::size_t n, char* to) noexcept;
 #endif
