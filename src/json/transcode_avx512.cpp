@@ -96,6 +96,41 @@ SORBEK_TARGET_AVX512 inline __m512i code_points_of(__m512i v, __m512i v1, __m512
   return _mm512_mask_mov_epi32(unit, _mm512_cmpgt_epu32_mask(b0, _mm512_set1_epi32(0xEF)), four);
 }
 
+// Where 3-byte characters follow each other from a step's first byte: the
+// bits of their continuation bytes and of their lead bytes.
+constexpr Mask trailing_pattern = 0x6DB6DB6DB6DB6DB6u, lead_pattern = 0x9249249249249249u;
+
+// 63 bytes of 21 3-byte characters: each byte, masked by class_mask, equals
+// class_bits (lead bytes 0xE0 to 0xEF, then continuation bytes), and the
+// permutes that take the j-th character's lead byte into 16-bit lane j, and
+// its second and third bytes as (second << 8) | third.
+struct alignas(64) CjkTables {
+  char class_mask[64], class_bits[64], lead_index[64], tail_index[64];
+};
+
+constexpr CjkTables make_cjk_tables() {
+  CjkTables t{};
+  for (int i = 0; i < 64; ++i) {
+    const bool lead = i % 3 == 0;
+    t.class_mask[i] = static_cast<char>(i == 63 ? 0 : lead ? 0xF0 : 0xC0);
+    t.class_bits[i] = static_cast<char>(i == 63 ? 0 : lead ? 0xE0 : 0x80);
+  }
+  for (int j = 0; j < 32; ++j) {
+    const int at = j < 21 ? 3 * j : 0;
+    t.lead_index[2 * j] = t.lead_index[2 * j + 1] = static_cast<char>(at);
+    t.tail_index[2 * j] = static_cast<char>(at + 2);
+    t.tail_index[2 * j + 1] = static_cast<char>(at + 1);
+  }
+  return t;
+}
+
+constexpr CjkTables cjk_tables = make_cjk_tables();
+constexpr Mask cjk_bytes = ~Mask{0};  // the 64th byte's class is 0: it always matches
+
+struct CjkVectors {
+  __m512i class_mask, class_bits, lead_index, tail_index;
+};
+
 // UTF-16 or UCS-4, by the unit.
 template <class Unit>
 SORBEK_TARGET_AVX512 std::size_t units_avx512(const char* p, std::size_t n, Unit* out) noexcept {
@@ -104,6 +139,8 @@ SORBEK_TARGET_AVX512 std::size_t units_avx512(const char* p, std::size_t n, Unit
   // the position after its lead byte, which, after a step's last byte, is
   // the next step's first.
   Mask carry = 0;
+  const CjkVectors cjk = {_mm512_load_si512(cjk_tables.class_mask), _mm512_load_si512(cjk_tables.class_bits),
+                          _mm512_load_si512(cjk_tables.lead_index), _mm512_load_si512(cjk_tables.tail_index)};
   while (r < n) {
     const std::size_t left = n - r;
     const auto count = static_cast<unsigned>(std::min<std::size_t>(left, 64));
@@ -121,6 +158,36 @@ SORBEK_TARGET_AVX512 std::size_t units_avx512(const char* p, std::size_t n, Unit
     const __m512i v1 = load(p + r + 1, left - 1), v2 = load(p + r + 2, left >= 2 ? left - 2 : 0);
     const Mask starts = ~continuation_of(v) & first(count);
     const Mask four = _mm512_cmpge_epu8_mask(v, _mm512_set1_epi8(static_cast<char>(0xF0)));
+    if (high == ~Mask{0} && (four | carry) == 0) {
+      // CJK text (and most other 3-byte text) is recoded 21 characters from
+      // each 63 bytes, with one load, one test against the pattern of lead
+      // and continuation bytes and two byte permutes, from the first
+      // character this step starts where the whole step is such text
+      // (simple_object_zh.json: 0.53 of the time).
+      const Mask continuation = continuation_of(v);
+      const auto skip = static_cast<unsigned>(std::countr_zero(~continuation));
+      const Mask span = first(64 - skip);
+      const Mask three = _mm512_cmpge_epu8_mask(v, _mm512_set1_epi8(static_cast<char>(0xE0)));
+      if (((continuation >> skip) & span) == (trailing_pattern & span) &&
+          ((three >> skip) & span) == (lead_pattern & span)) {
+        std::size_t at = r + skip;
+        for (; at + 64 <= n; at += 63) {
+          const __m512i x = _mm512_loadu_si512(p + at);
+          if (_mm512_cmpeq_epi8_mask(_mm512_and_si512(x, cjk.class_mask), cjk.class_bits) != cjk_bytes) break;
+          const __m512i lead = _mm512_maskz_permutexvar_epi8(0x5555555555555555u, cjk.lead_index, x);
+          const __m512i tail = _mm512_permutexvar_epi8(cjk.tail_index, x);
+          const __m512i units = _mm512_ternarylogic_epi32(
+              _mm512_slli_epi16(lead, 12), _mm512_and_si512(_mm512_srli_epi16(tail, 2), _mm512_set1_epi16(0x0FC0)),
+              _mm512_and_si512(tail, _mm512_set1_epi16(0x3F)), 0xFE);
+          put(out + w, units, 21);
+          w += 21;
+        }
+        if (at > r + skip) {
+          r = at;
+          continue;
+        }
+      }
+    }
     if ((four | carry) == 0) {
       for (int half = 0; half < 2; ++half) {
         const auto keep = static_cast<__mmask32>(starts >> (32 * half));

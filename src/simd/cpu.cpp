@@ -10,7 +10,8 @@ Isa detect() noexcept {
   // libgcc also checks that the system saves the vector state of each.
   if (!__builtin_cpu_supports("avx2")) return Isa::sse2;  // baseline of x86-64
   if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") &&
-      __builtin_cpu_supports("avx512ifma") && __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2") &&
+      __builtin_cpu_supports("avx512ifma") && __builtin_cpu_supports("avx512vbmi") &&
+      __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2") &&
       __builtin_cpu_supports("popcnt")) {
     return Isa::avx512;
   }

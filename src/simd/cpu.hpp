@@ -25,7 +25,7 @@ const char* isa_name(Isa isa) noexcept;
 #define SORBEK_X86_64 1
 #define SORBEK_TARGET_AVX2 __attribute__((target("avx2")))
 #define SORBEK_TARGET_AVX512 \
-  __attribute__((target("avx2,bmi,bmi2,popcnt,avx512f,avx512vl,avx512bw,avx512ifma,avx512vbmi2")))
+  __attribute__((target("avx2,bmi,bmi2,popcnt,avx512f,avx512vl,avx512bw,avx512ifma,avx512vbmi,avx512vbmi2")))
 #elif defined(__aarch64__)
 #define SORBEK_AARCH64 1
 #endif

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <string>
 #include <type_traits>
@@ -51,17 +55,24 @@ void append(Sample& s, char32_t cp) {
   s.latin1 += static_cast<char>(cp & 0xFF);
 }
 
-// Mostly ASCII with runs of wider characters, up to `widest`: a run
-// every fourth character, or (sparse) every 64th.
-Sample sample(std::mt19937_64& rng, char32_t widest, std::size_t length, bool sparse) {
+enum class Runs {
+  dense,   // a run every fourth character
+  sparse,  // every 64th
+  long_,   // runs of up to 200 characters, most of them 3-byte ones (CJK text)
+};
+
+// Mostly ASCII with runs of wider characters, up to `widest`.
+Sample sample(std::mt19937_64& rng, char32_t widest, std::size_t length, Runs runs) {
   Sample s;
   while (s.utf8.size() < length) {
-    if (widest < 0x80 || rng() % (sparse ? 64 : 4) != 0) {
+    if (widest < 0x80 || rng() % (runs == Runs::sparse ? 64 : 4) != 0) {
       append(s, static_cast<char32_t>(rng() % 0x80));
       continue;
     }
-    for (std::size_t run = 1 + rng() % 24; run > 0; --run) {
-      char32_t cp = static_cast<char32_t>(0x80 + rng() % (widest - 0x7F));
+    for (std::size_t run = 1 + rng() % (runs == Runs::long_ ? 200 : 24); run > 0; --run) {
+      const bool three = runs == Runs::long_ && widest >= 0x800 && rng() % 64 != 0;
+      const char32_t low = three ? 0x800 : 0x80, high = three ? std::min<char32_t>(widest, 0xFFFF) : widest;
+      char32_t cp = static_cast<char32_t>(low + rng() % (high - low + 1));
       if (cp >= 0xD800 && cp < 0xE000) cp = 0xE000;  // no surrogates in UTF-8
       append(s, cp);
     }
@@ -103,8 +114,8 @@ void check_kernel(const char* name) {
   std::mt19937_64 rng(5);
   for (int i = 0; i < 20000; ++i) {
     const char32_t widest = std::vector<char32_t>{0x7F, 0xFF, 0x7FF, 0xFFFF, 0x10FFFF}[i % 5];
-    const bool sparse = i % 10 >= 5;
-    const Sample s = sample(rng, widest, rng() % (sparse ? 600 : 300), sparse);
+    const Runs runs = i % 10 < 4 ? Runs::dense : i % 10 < 8 ? Runs::sparse : Runs::long_;
+    const Sample s = sample(rng, widest, rng() % (runs == Runs::dense ? 300 : 600), runs);
     const TextStats stats = Kernel::stats(s.utf8.data(), s.utf8.size());
     const unsigned max = stats.max;
     unsigned want_max = 0;
@@ -163,6 +174,37 @@ void check_kernel(const char* name) {
       }
     }
   }
+}
+
+// Every instruction set's kernels, on texts that end where an inaccessible
+// page begins: a read past the text's last byte faults.
+TEST(Transcode, ReadsNothingPastTheText) {
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  void* map = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  ASSERT_EQ(mprotect(static_cast<char*>(map) + page, page, PROT_NONE), 0);
+  char* const end = static_cast<char*>(map) + page;
+  std::mt19937_64 rng(17);
+  for (int i = 0; i < 3000; ++i) {
+    const char32_t widest = std::vector<char32_t>{0xFF, 0xFFFF, 0x10FFFF}[i % 3];
+    const Sample s = sample(rng, widest, rng() % 600, i % 2 == 0 ? Runs::long_ : Runs::dense);
+    char* const text = end - s.utf8.size();
+    std::memcpy(text, s.utf8.data(), s.utf8.size());
+    std::vector<std::uint16_t> utf16(s.utf8.size());
+    std::vector<std::uint32_t> ucs4(s.utf8.size());
+    std::string latin1(s.utf8.size(), '\0');
+    for (const auto isa : runnable_isas()) {
+      const Kernels k = kernels_for(isa);
+      const std::string name = sorbek::simd::isa_name(isa);
+      ASSERT_EQ(k.stats(text, s.utf8.size()).continuation, s.utf8.size() - s.ucs4.size()) << name;
+      ASSERT_EQ(k.to_utf16(text, s.utf8.size(), utf16.data(), s.utf16.size()), s.utf16.size()) << name;
+      ASSERT_EQ(k.to_ucs4(text, s.utf8.size(), ucs4.data(), s.ucs4.size()), s.ucs4.size()) << name;
+      if (widest < 0x100) {
+        ASSERT_EQ(k.to_latin1(text, s.utf8.size(), latin1.data()), s.latin1.size()) << name;
+      }
+    }
+  }
+  munmap(map, 2 * page);
 }
 
 TEST(Transcode, Portable) { check_kernel<Portable>("portable"); }
