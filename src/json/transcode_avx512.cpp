@@ -279,8 +279,24 @@ SORBEK_TARGET_AVX512 std::size_t to_latin1_avx512(const char* p, std::size_t n, 
   return w;
 }
 
-// The largest byte (four accumulators, so that the loop is not bound by one
-// chain of maxima), then, where any byte is 0x80 or more, the counts.
+namespace {
+
+SORBEK_TARGET_AVX512 inline unsigned max_byte_of(__m512i m) noexcept {
+  const __m256i m256 = _mm256_max_epu8(_mm512_castsi512_si256(m), _mm512_extracti64x4_epi64(m, 1));
+  __m128i m128 = _mm_max_epu8(_mm256_castsi256_si128(m256), _mm256_extracti128_si256(m256, 1));
+  m128 = _mm_max_epu8(m128, _mm_srli_si128(m128, 8));
+  m128 = _mm_max_epu8(m128, _mm_srli_si128(m128, 4));
+  m128 = _mm_max_epu8(m128, _mm_srli_si128(m128, 2));
+  m128 = _mm_max_epu8(m128, _mm_srli_si128(m128, 1));
+  return static_cast<unsigned>(_mm_cvtsi128_si32(m128)) & 0xFF;
+}
+
+}  // namespace
+
+// One pass: the largest byte alone while the text is ASCII (four
+// accumulators, so that the loop is not bound by one chain of maxima),
+// and from the first 256 bytes with a byte of 0x80 or more on, the counts
+// beside it (the ASCII before them adds nothing to either).
 SORBEK_TARGET_AVX512 TextStats stats_avx512(const char* p, std::size_t n) noexcept {
   __m512i a = _mm512_setzero_si512(), b = a, c = a, d = a;
   std::size_t i = 0;
@@ -289,24 +305,17 @@ SORBEK_TARGET_AVX512 TextStats stats_avx512(const char* p, std::size_t n) noexce
     b = _mm512_max_epu8(b, _mm512_loadu_si512(p + i + 64));
     c = _mm512_max_epu8(c, _mm512_loadu_si512(p + i + 128));
     d = _mm512_max_epu8(d, _mm512_loadu_si512(p + i + 192));
+    if (_mm512_movepi8_mask(_mm512_max_epu8(_mm512_max_epu8(a, b), _mm512_max_epu8(c, d))) != 0) break;
   }
-  for (; i < n; i += 64) a = _mm512_max_epu8(a, load(p + i, n - i));
-  const __m512i m = _mm512_max_epu8(_mm512_max_epu8(a, b), _mm512_max_epu8(c, d));
-  __m256i m256 = _mm256_max_epu8(_mm512_castsi512_si256(m), _mm512_extracti64x4_epi64(m, 1));
-  __m128i m128 = _mm_max_epu8(_mm256_castsi256_si128(m256), _mm256_extracti128_si256(m256, 1));
-  m128 = _mm_max_epu8(m128, _mm_srli_si128(m128, 8));
-  m128 = _mm_max_epu8(m128, _mm_srli_si128(m128, 4));
-  m128 = _mm_max_epu8(m128, _mm_srli_si128(m128, 2));
-  m128 = _mm_max_epu8(m128, _mm_srli_si128(m128, 1));
-  const unsigned max = static_cast<unsigned>(_mm_cvtsi128_si32(m128)) & 0xFF;
-  if (max < 0x80) return {max, 0, 0};
+  a = _mm512_max_epu8(_mm512_max_epu8(a, b), _mm512_max_epu8(c, d));
   std::size_t high = 0, continuation = 0;
-  for (i = 0; i < n; i += 64) {
+  for (; i < n; i += 64) {
     const __m512i v = load(p + i, n - i);
+    a = _mm512_max_epu8(a, v);
     high += static_cast<std::size_t>(std::popcount(_mm512_movepi8_mask(v)));
     continuation += static_cast<std::size_t>(std::popcount(continuation_of(v)));
   }
-  return {max, high, continuation};
+  return {max_byte_of(a), high, continuation};
 }
 
 }  // namespace sorbek::json::transcode
