@@ -36,14 +36,35 @@ T field(PyObject* object, std::size_t offset) noexcept {
   return value;
 }
 
-// Whether a str of `width` made by repeating `fill` has the layout above and,
-// once its characters are written so, equals and hashes as CPython's decoding
-// of the same text, in `holds`; false with the exception pending when an
-// object cannot be made or compared.
-bool check(StrWidth width, PyObject* fill, bool& holds) noexcept {
-  constexpr Py_ssize_t length = 3;
+// A new str of `length` characters of the width of `fill`, whose first
+// character is fill's and whose others are not set yet: resizing a str that
+// is shared (fill is kept, and this holds a second reference) makes a new
+// one at the new size and copies what fits, without filling the rest.
+PyObject* sized_like(PyObject* fill, Py_ssize_t length) noexcept {
+  PyObject* str = Py_NewRef(fill);
+  if (PyUnicode_Resize(&str, length) != 0) {
+    Py_DECREF(str);
+    return nullptr;
+  }
+  return str;
+}
+
+// A str of that width from either, by its size: below about 512 bytes of
+// characters, filling costs less than the resize's own work (outputs of a
+// few dozen characters took 12% longer resized).
+inline constexpr std::size_t resized_from = 512;
+PyObject* make_str(PyObject* fill, Py_ssize_t length, unsigned kind) noexcept {
+  if (static_cast<std::size_t>(length) * kind >= resized_from) return sized_like(fill, length);
+  return PySequence_Repeat(fill, length);
+}
+
+// Whether a str of `width` and `length` (a multiple of 3) made by make_str
+// has the layout above and, once its characters are written so, equals and
+// hashes as CPython's decoding of the same text, in `holds`; false with the
+// exception pending when an object cannot be made or compared.
+bool check(StrWidth width, PyObject* fill, Py_ssize_t length, bool& holds) noexcept {
   const unsigned kind = kind_of(width);
-  Ref str = Ref::steal(PySequence_Repeat(fill, length));
+  Ref str = Ref::steal(make_str(fill, length, kind));
   if (!str) return false;
   PyObject* s = str.get();
   const auto state = static_cast<unsigned char>((kind << 2) | compact);
@@ -52,26 +73,28 @@ bool check(StrWidth width, PyObject* fill, bool& holds) noexcept {
           (field<unsigned char>(s, str_state_offset) & state_bits) == state &&
           field<Py_ssize_t>(s, utf8_length_offset) == 0 && field<void*>(s, utf8_offset) == nullptr;
   if (!holds) return true;
-  // The fill's character three times, then a terminating zero.
+  // The fill's character first (every one, where filled), and a terminating
+  // zero after the last.
   const auto unit_at = [&](std::size_t i) -> std::uint32_t {
     const std::size_t at = characters_offset + kind * i;
     if (kind == 1) return field<std::uint8_t>(s, at);
     return kind == 2 ? field<std::uint16_t>(s, at) : field<std::uint32_t>(s, at);
   };
+  const auto count = static_cast<std::size_t>(length);
+  const bool filled = count * kind < resized_from;
   const Py_UCS4 fill_char = PyUnicode_ReadChar(fill, 0);
-  for (std::size_t i = 0; i <= static_cast<std::size_t>(length); ++i) {
-    if (unit_at(i) != (i < static_cast<std::size_t>(length) ? fill_char : 0)) holds = false;
-  }
+  for (std::size_t i = 0; i < (filled ? count : 1); ++i) holds = holds && unit_at(i) == fill_char;
+  holds = holds && unit_at(count) == 0;
   if (!holds) return true;
-  // Three characters of the width, written as the writer writes them, and
-  // their UTF-8.
+  // Three characters of the width, written over and over as the writer
+  // writes them, and their UTF-8.
   static constexpr std::uint32_t written[3][3] = {{0xE0, 0xA9, 'A'}, {0x4E00, 0x0100, 'A'}, {0x1F600, 0x4E00, 'A'}};
   static constexpr const char* utf8[3] = {"\xC3\xA0\xC2\xA9" "A", "\xE4\xB8\x80\xC4\x80" "A",
                                           "\xF0\x9F\x98\x80\xE4\xB8\x80" "A"};
   const auto w = static_cast<std::size_t>(width);
   char* characters = reinterpret_cast<char*>(s) + characters_offset;
-  for (std::size_t i = 0; i < static_cast<std::size_t>(length); ++i) {
-    const std::uint32_t unit = written[w][i];
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t unit = written[w][i % 3];
     if (kind == 1) characters[i] = static_cast<char>(unit);
     if (kind == 2) {
       const auto half = static_cast<std::uint16_t>(unit);
@@ -79,7 +102,9 @@ bool check(StrWidth width, PyObject* fill, bool& holds) noexcept {
     }
     if (kind == 4) std::memcpy(characters + 4 * i, &unit, 4);
   }
-  Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(utf8[w], static_cast<Py_ssize_t>(std::strlen(utf8[w])), nullptr));
+  Ref piece = Ref::steal(PyUnicode_DecodeUTF8(utf8[w], static_cast<Py_ssize_t>(std::strlen(utf8[w])), nullptr));
+  if (!piece) return false;
+  Ref decoded = Ref::steal(PySequence_Repeat(piece.get(), length / 3));
   if (!decoded) return false;
   const int equal = PyObject_RichCompareBool(s, decoded.get(), Py_EQ);
   if (equal < 0) return false;
@@ -106,9 +131,12 @@ bool find_str_storage() noexcept {
   for (const StrWidth width : {StrWidth::latin1, StrWidth::ucs2, StrWidth::ucs4}) {
     const auto i = static_cast<std::size_t>(width);
     PyObject* fill = PyTuple_GetItem(kept.get(), static_cast<Py_ssize_t>(i));
-    bool holds = false;
-    if (!check(width, fill, holds)) return false;
-    if (!holds) return true;
+    // Filled, and resized (the smallest multiple of 3 that is).
+    for (const std::size_t length : {std::size_t{3}, (resized_from / kind_of(width) + 2) / 3 * 3}) {
+      bool holds = false;
+      if (!check(width, fill, static_cast<Py_ssize_t>(length), holds)) return false;
+      if (!holds) return true;
+    }
     found.fill[i] = fill;
     found.state[i] = static_cast<unsigned char>((kind_of(width) << 2) | compact);
   }
@@ -118,10 +146,10 @@ bool find_str_storage() noexcept {
 }
 
 bool make_writable_str(StrWidth width, std::size_t length, WritableStr& made) noexcept {
-  // A one-character str repeated once is that str itself.
+  // A one-character str resized to one character is that str itself.
   if (str_storage.characters == 0 || length < 2) return false;
   const auto i = static_cast<std::size_t>(width);
-  made.str = Ref::steal(PySequence_Repeat(str_storage.fill[i], static_cast<Py_ssize_t>(length)));
+  made.str = Ref::steal(make_str(str_storage.fill[i], static_cast<Py_ssize_t>(length), kind_of(width)));
   if (!made.str) return true;
   PyObject* s = made.str.get();
   if (Py_REFCNT(s) != 1 || (field<unsigned char>(s, str_state_offset) & state_bits) != str_storage.state[i] ||

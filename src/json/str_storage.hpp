@@ -8,11 +8,11 @@
 // knows (3.12 to 3.14), a str made in one block keeps its characters after
 // its fixed fields (after the UTF-8 form's length and pointer, where it is
 // not ASCII), one, two or four bytes each by its kind. There, a str of any
-// width beyond ASCII is made by repeating a one-character str of that
-// width (CPython allocates it once at its final size and fills it at memory
-// speed), and its characters are then written over before any other code
-// sees it: it is new (one reference), its hash is not computed yet, and it
-// has no UTF-8 form. At import the module checks that this holds on strs it
+// width beyond ASCII is made by resizing a shared one-character str of that
+// width (PyUnicode_Resize, which then allocates a new str once at its final
+// size and copies the one character, leaving the others unset), and its
+// characters are then written before any other code sees it: it is new (one
+// reference), its hash is not computed yet, and it has no UTF-8 form. At import the module checks that this holds on strs it
 // makes and writes so, against the same text decoded by CPython; elsewhere
 // nothing is made so and the decoders are used.
 
