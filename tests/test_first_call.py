@@ -210,12 +210,13 @@ def test_read_in_place_as_first_call_in_a_fresh_process(tree):
 @pytest.mark.parametrize(
     "texts",
     [
+        "['ab', 'x\\n\"' * 7, 'y' * 70000, {'k': [1, 2.5, None, 'z' * 600]}]",
         "['\\xe9', 'caf\\xe9' * 1000, 'x' * 4100 + '\\xff', '\\xa0\\n\"' * 7]",
         "['\\u0100', '\\u4e2d\\u6587' * 3000, 'a\\u0416' * 5000, '\\u20ac' + 'x' * 70000, '\\u4e2d\\t' * 9,"
         " {'\\xe9': '\\u4e2d', 'k': ['\\uffff', '\\u0800', '\\u07ff']}]",
         "['\\U0001f600', 'a\\U0001f600' * 3000, '\\U0010ffff\\u4e2d\\xe9x\\n' * 50, {'k': '\\U00010000' + 'x' * 5000}]",
     ],
-    ids=["latin1", "ucs2", "ucs4"],
+    ids=["ascii", "latin1", "ucs2", "ucs4"],
 )
 def test_str_written_in_place_as_first_call_in_a_fresh_process(texts):
     """Where a result str's characters go is found once, at import: from the
@@ -230,7 +231,8 @@ def test_str_written_in_place_as_first_call_in_a_fresh_process(texts):
         for v in texts + [texts]:
             got, want = json_dumps(v), json.dumps(v, ensure_ascii=False, separators=(",", ":"))
             assert got == want and hash(got) == hash(want) and got.encode() == want.encode(), (got[:40], want[:40])
-        assert ord(chr(0xFF)) == 0xFF and chr(0xFF) * 2 == "\\xff\\xff"
+        for c in (0x61, 0xFF, 0x100, 0x10000):
+            assert len(chr(c)) == 1 and ord(chr(c)) == c and chr(c) * 2 == chr(c) + chr(c), hex(c)
         print("ok")
         """
     )

@@ -4,6 +4,7 @@
 // str_storage.hpp), and where that cannot be, as str_pieces.hpp says.
 
 #include <bit>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -128,25 +129,29 @@ class BlockList {
 
 // The str of the `size` bytes of valid UTF-8 at `data`, whose stats are
 // `stats`, written into the str itself where it can be (see str_storage.hpp)
-// whatever the mix of characters: the recoding runs at memory speed over
-// ASCII and decodes wider characters faster than CPython's UTF-8 decoder,
-// and nothing but the str is allocated. False where it is not made so (ASCII
-// text, which CPython copies at memory speed; a CPython without such strs);
-// true otherwise, with the new reference in `str`, or NULL there
-// and the exception pending where it could not be made.
+// whatever the mix of characters: ASCII is copied and wider text recoded at
+// memory speed over ASCII, decoding wider characters faster than CPython's
+// UTF-8 decoder, and nothing but the str is allocated. False where it is not
+// made so (a CPython without such strs, a str of one character); true
+// otherwise, with the new reference in `str`, or NULL there and the
+// exception pending where it could not be made.
 inline bool str_in_place(const char* data, std::size_t size, const transcode::TextStats& stats, PyObject*& str) {
   using transcode::Width;
   const Width width = transcode::width_of_max_byte(stats.max);
-  if (width == Width::ascii) return false;
   const std::size_t length = size - stats.continuation;
   WritableStr made;
-  const StrWidth str_width = width == Width::latin1 ? StrWidth::latin1
-                             : width == Width::bmp  ? StrWidth::ucs2
-                                                    : StrWidth::ucs4;
+  const StrWidth str_width = width == Width::ascii    ? StrWidth::ascii
+                             : width == Width::latin1 ? StrWidth::latin1
+                             : width == Width::bmp    ? StrWidth::ucs2
+                                                      : StrWidth::ucs4;
   if (!make_writable_str(str_width, length, made)) return false;
   if (made.str) {
     std::size_t written;
     switch (str_width) {
+      case StrWidth::ascii:
+        std::memcpy(made.characters, data, size);
+        written = size;
+        break;
       case StrWidth::latin1: written = transcode::to_latin1(data, size, made.characters); break;
       case StrWidth::ucs2:
         written = transcode::to_utf16(data, size, reinterpret_cast<std::uint16_t*>(made.characters), length);
@@ -171,9 +176,9 @@ inline bool str_in_place(const char* data, std::size_t size, const transcode::Te
 template <class Release>
 PyObject* str_from_utf8(char* data, std::size_t size, Release&& release_text) {
   const transcode::TextStats stats = transcode::stats(data, size);
-  // ASCII (most responses) first, which CPython copies at memory speed.
-  if (stats.max < 0x80) return PyUnicode_DecodeASCII(data, static_cast<Py_ssize_t>(size), nullptr);
   if (PyObject* str; str_in_place(data, size, stats, str)) return str;
+  // ASCII text where strs are not written in place, which CPython copies.
+  if (stats.max < 0x80) return PyUnicode_DecodeASCII(data, static_cast<Py_ssize_t>(size), nullptr);
   detail::Utf16Scratch scratch;
   if (size <= piece_block) {
     // One block (most responses): no list of blocks to keep (building one

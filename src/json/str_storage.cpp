@@ -22,11 +22,19 @@ constexpr std::size_t str_hash_offset = sizeof(PyObject) + sizeof(Py_ssize_t);
 constexpr std::size_t utf8_length_offset = str_state_offset + sizeof(Py_ssize_t);
 constexpr std::size_t utf8_offset = utf8_length_offset + sizeof(Py_ssize_t);
 constexpr std::size_t characters_offset = utf8_offset + sizeof(void*);
+// An ASCII str's characters follow its state (a 32-bit field, padded).
+constexpr std::size_t ascii_characters_offset = str_state_offset + sizeof(Py_ssize_t);
 constexpr unsigned char state_bits = 0x7F;  // interned (2 bits), kind (3), compact, ASCII
-constexpr unsigned char compact = 0x20;
+constexpr unsigned char compact = 0x20, ascii = 0x40;
 
-constexpr unsigned char kind_of(StrWidth width) noexcept {
-  return width == StrWidth::latin1 ? 1 : width == StrWidth::ucs2 ? 2 : 4;
+constexpr unsigned kind_of(StrWidth width) noexcept {
+  return width == StrWidth::ucs2 ? 2 : width == StrWidth::ucs4 ? 4 : 1;
+}
+constexpr unsigned char state_of(StrWidth width) noexcept {
+  return static_cast<unsigned char>((kind_of(width) << 2) | compact | (width == StrWidth::ascii ? ascii : 0));
+}
+constexpr std::size_t characters_of(StrWidth width) noexcept {
+  return width == StrWidth::ascii ? ascii_characters_offset : characters_offset;
 }
 
 template <class T>
@@ -50,11 +58,14 @@ PyObject* sized_like(PyObject* fill, Py_ssize_t length) noexcept {
 }
 
 // A str of that width from either, by its size: below about 512 bytes of
-// characters, filling costs less than the resize's own work (outputs of a
-// few dozen characters took 12% longer resized).
+// characters beyond ASCII, filling costs less than the resize's own work
+// (outputs of a few dozen such characters took 12% longer resized). ASCII
+// strs are always resized: made otherwise, they are decoded.
 inline constexpr std::size_t resized_from = 512;
-PyObject* make_str(PyObject* fill, Py_ssize_t length, unsigned kind) noexcept {
-  if (static_cast<std::size_t>(length) * kind >= resized_from) return sized_like(fill, length);
+PyObject* make_str(StrWidth width, PyObject* fill, Py_ssize_t length) noexcept {
+  if (width == StrWidth::ascii || static_cast<std::size_t>(length) * kind_of(width) >= resized_from) {
+    return sized_like(fill, length);
+  }
   return PySequence_Repeat(fill, length);
 }
 
@@ -64,35 +75,36 @@ PyObject* make_str(PyObject* fill, Py_ssize_t length, unsigned kind) noexcept {
 // exception pending when an object cannot be made or compared.
 bool check(StrWidth width, PyObject* fill, Py_ssize_t length, bool& holds) noexcept {
   const unsigned kind = kind_of(width);
-  Ref str = Ref::steal(make_str(fill, length, kind));
+  Ref str = Ref::steal(make_str(width, fill, length));
   if (!str) return false;
   PyObject* s = str.get();
-  const auto state = static_cast<unsigned char>((kind << 2) | compact);
   holds = Py_TYPE(s) == &PyUnicode_Type && Py_REFCNT(s) == 1 && field<Py_ssize_t>(s, str_length_offset) == length &&
           field<Py_hash_t>(s, str_hash_offset) == -1 &&
-          (field<unsigned char>(s, str_state_offset) & state_bits) == state &&
-          field<Py_ssize_t>(s, utf8_length_offset) == 0 && field<void*>(s, utf8_offset) == nullptr;
+          (field<unsigned char>(s, str_state_offset) & state_bits) == state_of(width) &&
+          (width == StrWidth::ascii ||
+           (field<Py_ssize_t>(s, utf8_length_offset) == 0 && field<void*>(s, utf8_offset) == nullptr));
   if (!holds) return true;
   // The fill's character first (every one, where filled), and a terminating
   // zero after the last.
   const auto unit_at = [&](std::size_t i) -> std::uint32_t {
-    const std::size_t at = characters_offset + kind * i;
+    const std::size_t at = characters_of(width) + kind * i;
     if (kind == 1) return field<std::uint8_t>(s, at);
     return kind == 2 ? field<std::uint16_t>(s, at) : field<std::uint32_t>(s, at);
   };
   const auto count = static_cast<std::size_t>(length);
-  const bool filled = count * kind < resized_from;
+  const bool filled = width != StrWidth::ascii && count * kind < resized_from;
   const Py_UCS4 fill_char = PyUnicode_ReadChar(fill, 0);
   for (std::size_t i = 0; i < (filled ? count : 1); ++i) holds = holds && unit_at(i) == fill_char;
   holds = holds && unit_at(count) == 0;
   if (!holds) return true;
   // Three characters of the width, written over and over as the writer
   // writes them, and their UTF-8.
-  static constexpr std::uint32_t written[3][3] = {{0xE0, 0xA9, 'A'}, {0x4E00, 0x0100, 'A'}, {0x1F600, 0x4E00, 'A'}};
-  static constexpr const char* utf8[3] = {"\xC3\xA0\xC2\xA9" "A", "\xE4\xB8\x80\xC4\x80" "A",
-                                          "\xF0\x9F\x98\x80\xE4\xB8\x80" "A"};
+  static constexpr std::uint32_t written[str_widths][3] = {
+      {'{', '"', 'A'}, {0xE0, 0xA9, 'A'}, {0x4E00, 0x0100, 'A'}, {0x1F600, 0x4E00, 'A'}};
+  static constexpr const char* utf8[str_widths] = {"{\"A", "\xC3\xA0\xC2\xA9" "A", "\xE4\xB8\x80\xC4\x80" "A",
+                                                   "\xF0\x9F\x98\x80\xE4\xB8\x80" "A"};
   const auto w = static_cast<std::size_t>(width);
-  char* characters = reinterpret_cast<char*>(s) + characters_offset;
+  char* characters = reinterpret_cast<char*>(s) + characters_of(width);
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint32_t unit = written[w][i % 3];
     if (kind == 1) characters[i] = static_cast<char>(unit);
@@ -120,15 +132,16 @@ bool find_str_storage() noexcept {
   str_storage = StrStorage{};
   if (!layout_version_known()) return true;  // decoded throughout
   const bool have_fills = kept.ensure([]() -> PyObject* {
+    Ref ascii = Ref::steal(PyUnicode_FromOrdinal('a'));
     Ref latin1 = Ref::steal(PyUnicode_FromOrdinal(0xFF));
     Ref ucs2 = Ref::steal(PyUnicode_FromOrdinal(0x100));
     Ref ucs4 = Ref::steal(PyUnicode_FromOrdinal(0x10000));
-    if (!latin1 || !ucs2 || !ucs4) return nullptr;
-    return PyTuple_Pack(3, latin1.get(), ucs2.get(), ucs4.get());
+    if (!ascii || !latin1 || !ucs2 || !ucs4) return nullptr;
+    return PyTuple_Pack(4, ascii.get(), latin1.get(), ucs2.get(), ucs4.get());
   });
   if (!have_fills) return false;
   StrStorage found;
-  for (const StrWidth width : {StrWidth::latin1, StrWidth::ucs2, StrWidth::ucs4}) {
+  for (const StrWidth width : {StrWidth::ascii, StrWidth::latin1, StrWidth::ucs2, StrWidth::ucs4}) {
     const auto i = static_cast<std::size_t>(width);
     PyObject* fill = PyTuple_GetItem(kept.get(), static_cast<Py_ssize_t>(i));
     // Filled, and resized (the smallest multiple of 3 that is).
@@ -138,18 +151,19 @@ bool find_str_storage() noexcept {
       if (!holds) return true;
     }
     found.fill[i] = fill;
-    found.state[i] = static_cast<unsigned char>((kind_of(width) << 2) | compact);
+    found.state[i] = state_of(width);
+    found.characters[i] = characters_of(width);
   }
-  found.characters = characters_offset;
+  found.known = true;
   str_storage = found;
   return true;
 }
 
 bool make_writable_str(StrWidth width, std::size_t length, WritableStr& made) noexcept {
   // A one-character str resized to one character is that str itself.
-  if (str_storage.characters == 0 || length < 2) return false;
+  if (!str_storage.known || length < 2) return false;
   const auto i = static_cast<std::size_t>(width);
-  made.str = Ref::steal(make_str(str_storage.fill[i], static_cast<Py_ssize_t>(length), kind_of(width)));
+  made.str = Ref::steal(make_str(width, str_storage.fill[i], static_cast<Py_ssize_t>(length)));
   if (!made.str) return true;
   PyObject* s = made.str.get();
   if (Py_REFCNT(s) != 1 || (field<unsigned char>(s, str_state_offset) & state_bits) != str_storage.state[i] ||
@@ -157,7 +171,7 @@ bool make_writable_str(StrWidth width, std::size_t length, WritableStr& made) no
     made.str = Ref();  // not a str this call may write: decoded instead
     return false;
   }
-  made.characters = reinterpret_cast<char*>(s) + str_storage.characters;
+  made.characters = reinterpret_cast<char*>(s) + str_storage.characters[i];
   return true;
 }
 

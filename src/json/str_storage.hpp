@@ -8,11 +8,13 @@
 // knows (3.12 to 3.14), a str made in one block keeps its characters after
 // its fixed fields (after the UTF-8 form's length and pointer, where it is
 // not ASCII), one, two or four bytes each by its kind. There, a str of any
-// width beyond ASCII is made by resizing a shared one-character str of that
-// width (PyUnicode_Resize, which then allocates a new str once at its final
-// size and copies the one character, leaving the others unset), and its
+// width is made by resizing a shared one-character str of that width
+// (PyUnicode_Resize, which then allocates a new str once at its final size
+// and copies the one character, leaving the others unset), and its
 // characters are then written before any other code sees it: it is new (one
-// reference), its hash is not computed yet, and it has no UTF-8 form. At import the module checks that this holds on strs it
+// reference), its hash is not computed yet, and it has no UTF-8 form (an
+// ASCII str's is its characters). ASCII ones are copied so at memory speed,
+// where PyUnicode_DecodeASCII checks and copies 8 bytes at a time. At import the module checks that this holds on strs it
 // makes and writes so, against the same text decoded by CPython; elsewhere
 // nothing is made so and the decoders are used.
 
@@ -23,13 +25,15 @@
 
 namespace sorbek::json {
 
-enum class StrWidth { latin1, ucs2, ucs4 };  // one byte a character, above ASCII; two; four
-inline constexpr std::size_t str_widths = 3;
+// ASCII; one byte a character, above ASCII; two; four.
+enum class StrWidth { ascii, latin1, ucs2, ucs4 };
+inline constexpr std::size_t str_widths = 4;
 
 struct StrStorage {
-  std::size_t characters = 0;     // offset of the characters; 0 where strs are not made so
-  PyObject* fill[str_widths] = {};       // one character of each width, kept for the life of the process
-  unsigned char state[str_widths] = {};  // the state bits (kind, compact, not ASCII, not interned) of each
+  bool known = false;                         // false where strs are not made so
+  std::size_t characters[str_widths] = {};   // offset of the characters (ASCII strs have no UTF-8 fields)
+  PyObject* fill[str_widths] = {};           // one character of each width, kept for the life of the process
+  unsigned char state[str_widths] = {};      // the state bits (kind, compact, ASCII, not interned) of each
 };
 
 // Set once, by find_str_storage (hidden, so that it is read straight, not
@@ -42,7 +46,7 @@ struct StrStorage {
 bool find_str_storage() noexcept;
 
 // A new str of `length` characters of that width, to be written through
-// `characters` (every one of them, and with at least one character beyond
+// `characters` (every one of them: ASCII ones only, or at least one beyond
 // ASCII, Latin-1 or U+FFFF by its width, so that the str has the width
 // CPython would give it) before anything else sees it.
 struct WritableStr {
