@@ -35,7 +35,9 @@ using namespace sorbek::json;
 
 bool walk_str(PyObject* value) {
   Py_ssize_t size;
-  return ascii_text(value, size) != nullptr || PyUnicode_AsUTF8AndSize(value, &size) != nullptr;
+  StrUnits units;
+  return ascii_text(value, size) != nullptr || str_units(value, units) ||
+         PyUnicode_AsUTF8AndSize(value, &size) != nullptr;
 }
 bool walk_int(PyObject* value) {
   long long v;

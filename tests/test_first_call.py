@@ -238,3 +238,47 @@ def test_str_written_in_place_as_first_call_in_a_fresh_process(texts):
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"
+
+
+def test_strs_read_in_place_as_first_call_in_a_fresh_process():
+    """A str's characters are read in place from the first call on: every
+    width, escapes and wider characters at the edges of the blocks they are
+    encoded in, strs whose UTF-8 CPython has made (read from it) and strs
+    without one (left without one), and a surrogate anywhere in a long str
+    (CPython's own error)."""
+    result = run_python(
+        """
+        import json, sys
+        from sorbek_accel import json_dumps
+        def fresh(text):  # a new str, as a request's data would bring
+            return json.loads(json.dumps(text))
+        texts = []
+        for wide in ("\\xe9", "\\u0416", "\\u4e2d", "\\U0001f600"):
+            for at in (0, 15, 16, 31, 32, 63, 64, 1023, 1024, 1500):
+                for odd in ("\\n", '"', "\\\\", "\\x01", wide, "a"):
+                    text = list(("ab" + wide + "c") * 400)
+                    text[at] = odd
+                    texts.append(fresh("".join(text)))
+        sizes = [sys.getsizeof(t) for t in texts]
+        for text in texts:
+            assert json_dumps([text]) == json.dumps([text], ensure_ascii=False, separators=(",", ":"))
+        assert sizes == [sys.getsizeof(t) for t in texts], "a UTF-8 form was made"
+        named = fresh("caf\\xe9 \\u4e2d " * 50)
+        type(named, (), {})  # makes and keeps its UTF-8
+        assert json_dumps({named: named}) == json.dumps({named: named}, ensure_ascii=False, separators=(",", ":"))
+        for wide in ("\\u4e2d", "\\U0001f600"):
+            text = fresh("x" + wide * 3000 + "\\ud800" + wide)
+            try:
+                json_dumps([text])
+            except UnicodeEncodeError as error:
+                try:
+                    text.encode()
+                except UnicodeEncodeError as want:
+                    assert str(error) == str(want), (str(error), str(want))
+            else:
+                raise AssertionError("no error")
+        print("ok")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"

@@ -120,6 +120,45 @@ bool find_str(ObjectLayout& found) noexcept {
       std::memcmp(ascii_bytes + text_offset, ascii, sizeof ascii) == 0) {
     found.str_text = text_offset;
   }
+  // The characters of a str of each width, and its UTF-8 form once CPython
+  // has made it.
+  Ref ucs4_str = Ref::steal(PyUnicode_FromString("\xf0\x9f\x98\x80\xe4\xb8\xad"));
+  if (!ucs4_str) return false;
+  found.str_units = str_units_offset;
+  const ObjectLayout before = object_layout;
+  object_layout = found;
+  const struct {
+    const Ref& str;
+    unsigned kind;
+    std::uint32_t units[2];
+    const char* utf8;
+  } probes[] = {{latin1_str, 1, {'f', 0xE9}, "caf\xc3\xa9"},
+                {ucs2_str, 2, {0x4E2D, 0x6587}, "\xe4\xb8\xad\xe6\x96\x87"},
+                {ucs4_str, 4, {0x1F600, 0x4E2D}, "\xf0\x9f\x98\x80\xe4\xb8\xad"}};
+  for (const auto& probe : probes) {
+    StrUnits read;
+    const Py_ssize_t probe_length = PyUnicode_GetLength(probe.str.get());
+    bool holds = str_units(probe.str.get(), read) && read.kind == probe.kind && read.utf8 == nullptr &&
+                 static_cast<Py_ssize_t>(read.length) == probe_length && probe_length >= 2;
+    for (std::size_t i = 0; holds && i < 2; ++i) {
+      const std::size_t at = (read.length - 2 + i) * read.kind;
+      std::uint32_t unit = 0;
+      std::memcpy(&unit, static_cast<const char*>(read.units) + at, read.kind);
+      holds = unit == probe.units[i];
+    }
+    if (holds) {
+      Py_ssize_t size = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(probe.str.get(), &size);
+      if (utf8 == nullptr) {
+        object_layout = before;
+        return false;
+      }
+      holds = str_units(probe.str.get(), read) && read.utf8 == utf8 && read.utf8_length == static_cast<std::size_t>(size) &&
+              std::strcmp(utf8, probe.utf8) == 0;
+    }
+    if (!holds) found.str_units = 0;
+  }
+  object_layout = before;
   return true;
 }
 

@@ -34,6 +34,7 @@ struct ObjectLayout {
   std::size_t tuple_items = 0;  // offset of a tuple's first item; 0 where not known
   std::size_t float_value = 0;  // offset of a float's value; 0 where not known
   std::size_t str_text = 0;     // offset of a compact ASCII str's text; 0 where not known
+  std::size_t str_units = 0;    // offset of a compact non-ASCII str's characters; 0 where not known
   std::size_t int_digits = 0;   // offset of an int's digits; 0 where not known
   bool dict_entries = false;    // whether a dict's entries are read in place
 };
@@ -63,6 +64,11 @@ inline constexpr unsigned int_digit_bits = 30;
 inline constexpr std::size_t str_length_offset = sizeof(PyObject);
 inline constexpr std::size_t str_state_offset = sizeof(PyObject) + 2 * sizeof(Py_ssize_t);
 inline constexpr unsigned char str_compact_ascii = 0x60;
+// A non-ASCII str's state is followed by the length of its UTF-8 form and
+// a pointer to it (NULL until CPython makes it), then by its characters.
+inline constexpr std::size_t str_utf8_length_offset = str_state_offset + sizeof(Py_ssize_t);
+inline constexpr std::size_t str_utf8_offset = str_utf8_length_offset + sizeof(Py_ssize_t);
+inline constexpr std::size_t str_units_offset = str_utf8_offset + sizeof(void*);
 
 // Whether this CPython is one whose layout the module knows: 3.12 to 3.14.
 inline bool layout_version_known() noexcept {
@@ -167,6 +173,31 @@ inline const char* ascii_text(PyObject* text, Py_ssize_t& length) noexcept {
   }
   __builtin_memcpy(&length, bytes + str_length_offset, sizeof length);
   return bytes + object_layout.str_text;
+}
+
+// The characters of a str made in one block with a character beyond ASCII:
+// `kind` bytes each (1, 2 or 4), and its UTF-8 form where CPython has made
+// it. False where it is read through the API.
+struct StrUnits {
+  const void* units;
+  std::size_t length;
+  unsigned kind;
+  const char* utf8;
+  std::size_t utf8_length;
+};
+inline bool str_units(PyObject* text, StrUnits& found) noexcept {
+  const auto* bytes = reinterpret_cast<const char*>(text);
+  const auto state = static_cast<unsigned char>(bytes[str_state_offset]);
+  if (object_layout.str_units == 0 || (state & str_compact_ascii) != 0x20) return false;
+  Py_ssize_t length, utf8_length;
+  __builtin_memcpy(&length, bytes + str_length_offset, sizeof length);
+  __builtin_memcpy(&utf8_length, bytes + str_utf8_length_offset, sizeof utf8_length);
+  __builtin_memcpy(&found.utf8, bytes + str_utf8_offset, sizeof found.utf8);
+  found.units = bytes + object_layout.str_units;
+  found.length = static_cast<std::size_t>(length);
+  found.kind = (state >> 2) & 7u;
+  found.utf8_length = static_cast<std::size_t>(utf8_length);
+  return true;
 }
 
 }  // namespace sorbek::json

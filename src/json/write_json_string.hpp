@@ -4,9 +4,12 @@
 // non-ASCII included, is copied as its UTF-8 bytes.
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "json/escape_scan.hpp"
+#include "json/object_layout.hpp"
+#include "json/utf8_from_units.hpp"
 #include "json/output_buffer.hpp"
 
 namespace sorbek::json {
@@ -66,6 +69,42 @@ inline char* write_json_string(OutputBuffer& out, char* at, const char* text, st
     at = detail::write_escape(at, static_cast<unsigned char>(text[clean]));
     text += clean + 1;
     length = rest;
+  }
+  *at++ = '"';
+  return at;
+}
+
+// Writes the literal of a str's characters read in place (see
+// utf8_from_units.hpp) as write_json_string does its UTF-8, a block of them
+// at a time (room for four bytes each, not six: escapes are few); returns
+// NULL, having written part of it, where one is a surrogate, which UTF-8
+// cannot hold.
+inline char* write_units_string(OutputBuffer& out, char* at, const StrUnits& text) {
+  constexpr std::size_t block = 1024;
+  const char* units = static_cast<const char*>(text.units);
+  const std::size_t kind = text.kind;
+  at = out.room(at, 1);
+  *at++ = '"';
+  for (std::size_t left = text.length; left > 0;) {
+    const std::size_t n = left < block ? left : block;
+    // The block's UTF-8, and then an escape (6 bytes) and the closing quote
+    // and the byte after it.
+    at = out.room(at, 4 * n + units::out_slack + 8);
+    std::size_t done = 0;
+    switch (kind) {
+      case 1: at += units::best.from_latin1(reinterpret_cast<const std::uint8_t*>(units), n, at, done); break;
+      case 2: at += units::best.from_ucs2(reinterpret_cast<const std::uint16_t*>(units), n, at, done); break;
+      default: at += units::best.from_ucs4(reinterpret_cast<const std::uint32_t*>(units), n, at, done); break;
+    }
+    units += done * kind;
+    left -= done;
+    if (done == n) continue;
+    std::uint32_t unit = 0;
+    std::memcpy(&unit, units, kind);  // little-endian: the unit's value
+    if (unit >= 0x80) return nullptr;  // a surrogate
+    at = detail::write_escape(at, static_cast<unsigned char>(unit));
+    units += kind;
+    left -= 1;
   }
   *at++ = '"';
   return at;
