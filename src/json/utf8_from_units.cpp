@@ -131,7 +131,7 @@ constexpr ThreeIndex three_index = make_three_index();
 // 32 units, none of them a stop, in 16-bit lanes: where none takes three
 // bytes, each lane's one or two bytes (kept by a compress where they mix;
 // stored whole where all take two); where all take three, two byte permutes.
-// The bytes written, or -1 where the units mix 3-byte ones with others.
+// The bytes written.
 SORBEK_TARGET_AVX512 inline std::ptrdiff_t word_step(__m512i c, __mmask32 valid, char* o,
                                                      const ThreeIndex& index) noexcept {
   const __m512i low6 = _mm512_and_si512(c, _mm512_set1_epi16(0x3F));
@@ -192,6 +192,28 @@ SORBEK_TARGET_AVX512 std::size_t avx512(const Unit* units, std::size_t n, char* 
         continue;
       }
     }
+    if constexpr (sizeof(Unit) == 1) {
+      // Latin-1: 64 units tested at once (no surrogates, nor characters of
+      // three bytes), each half's one or two bytes a unit kept by a compress.
+      if (i + 64 <= n) {
+        const __m512i v = _mm512_loadu_si512(units + i);
+        if (escapes_of(v) == 0) {
+          const std::uint64_t high = _mm512_movepi8_mask(v);
+          for (unsigned h = 0; h < 2; ++h) {
+            const __m512i c = _mm512_cvtepu8_epi16(h == 0 ? _mm512_castsi512_si256(v) : _mm512_extracti64x4_epi64(v, 1));
+            const auto two = static_cast<__mmask32>(high >> (32 * h));
+            const __m512i pair = _mm512_ternarylogic_epi32(
+                _mm512_set1_epi16(static_cast<short>(0x80C0)), _mm512_srli_epi16(c, 6),
+                _mm512_slli_epi16(_mm512_and_si512(c, _mm512_set1_epi16(0x3F)), 8), 0xFE);
+            const std::uint64_t keep = 0x5555555555555555u | _pdep_u64(two, 0xAAAAAAAAAAAAAAAAu);
+            _mm512_storeu_si512(o, _mm512_maskz_compress_epi8(keep, _mm512_mask_mov_epi16(c, two, pair)));
+            o += std::popcount(keep);
+          }
+          i += 64;
+          continue;
+        }
+      }
+    }
     if constexpr (sizeof(Unit) <= 2) {
       const std::size_t count = n - i < 32 ? n - i : 32;
       const auto valid = static_cast<__mmask32>(_bzhi_u32(~0u, static_cast<unsigned>(count)));
@@ -202,11 +224,31 @@ SORBEK_TARGET_AVX512 std::size_t avx512(const Unit* units, std::size_t n, char* 
                              _mm512_cmpeq_epi16_mask(_mm512_and_si512(c, _mm512_set1_epi16(static_cast<short>(0xF800))),
                                                      _mm512_set1_epi16(static_cast<short>(0xD800)));
       if ((stop & valid) == 0) {
-        if (const std::ptrdiff_t written = word_step(c, valid, o, three_index); written >= 0) {
-          o += written;
-          i += count;
-          continue;
+        const std::ptrdiff_t written = word_step(c, valid, o, three_index);
+        o += written;
+        i += count;
+        if constexpr (sizeof(Unit) == 2) {
+          // Within CJK text, the next steps of 3-byte characters only (no
+          // surrogate either) in a loop of their own, with one test each.
+          if (written == 96) {
+            const __m512i low = _mm512_load_si512(three_index.low), high = _mm512_load_si512(three_index.high);
+            for (; i + 32 <= n; i += 32, o += 96) {
+              const __m512i d = _mm512_loadu_si512(units + i);
+              const __mmask32 other =
+                  _mm512_cmplt_epu16_mask(d, _mm512_set1_epi16(0x800)) |
+                  _mm512_cmpeq_epi16_mask(_mm512_and_si512(d, _mm512_set1_epi16(static_cast<short>(0xF800))),
+                                          _mm512_set1_epi16(static_cast<short>(0xD800)));
+              if (other != 0) break;
+              const __m512i first_two = _mm512_ternarylogic_epi32(
+                  _mm512_set1_epi16(static_cast<short>(0x80E0)), _mm512_srli_epi16(d, 12),
+                  _mm512_slli_epi16(_mm512_and_si512(_mm512_srli_epi16(d, 6), _mm512_set1_epi16(0x3F)), 8), 0xFE);
+              const __m512i third = _mm512_or_si512(_mm512_set1_epi16(0x80), _mm512_and_si512(d, _mm512_set1_epi16(0x3F)));
+              _mm512_storeu_si512(o, _mm512_permutex2var_epi8(first_two, low, third));
+              _mm512_storeu_si512(o + 64, _mm512_permutex2var_epi8(first_two, high, third));
+            }
+          }
         }
+        continue;
       }
     }
     const std::size_t count = n - i < 16 ? n - i : 16;

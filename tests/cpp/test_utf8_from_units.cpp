@@ -21,12 +21,17 @@ template <class Unit>
 std::vector<Unit> sample(std::mt19937_64& rng, std::size_t length) {
   const std::uint32_t widest = sizeof(Unit) == 1 ? 0xFF : sizeof(Unit) == 2 ? 0xFFFF : 0x10FFFF;
   std::vector<Unit> units;
-  const auto mode = static_cast<unsigned>(rng() % 4);  // runs of ASCII, mixed, wide, or stops everywhere
+  // Runs of ASCII, mixed, wide, stops everywhere, or (beyond Latin-1) long
+  // runs of 3-byte characters (CJK text).
+  const auto mode = static_cast<unsigned>(rng() % (sizeof(Unit) == 1 ? 4 : 5));
   while (units.size() < length) {
     std::uint32_t c;
     const auto pick = static_cast<unsigned>(rng() % 100);
     if (pick < (mode == 3 ? 10u : 1u)) {
       c = std::vector<std::uint32_t>{0, 0x1F, '"', '\\', 0xD800, 0xDFFF}[rng() % (sizeof(Unit) == 1 ? 4 : 6)];
+    } else if (mode == 4) {
+      c = static_cast<std::uint32_t>(0x800 + rng() % (0x10000 - 0x800));
+      if (c >= 0xD800 && c < 0xE000) c = 0x4E00;
     } else if (mode == 0 || pick < (mode == 2 ? 10u : 60u)) {
       c = static_cast<std::uint32_t>(0x20 + rng() % 0x60);
     } else {
