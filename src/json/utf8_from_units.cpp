@@ -317,5 +317,6 @@ Kernels kernels_for(simd::Isa isa) noexcept {
 }
 
 const Kernels best = kernels_for(simd::best_isa());
+const bool best_is_vector = best.from_ucs2 != kernels_for(simd::Isa::scalar).from_ucs2;
 
 }  // namespace sorbek::json::units

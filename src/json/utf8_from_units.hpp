@@ -28,8 +28,13 @@ struct Kernels {
 };
 
 Kernels kernels_for(simd::Isa isa) noexcept;
-// This CPU's, chosen once at load.
+// This CPU's, chosen once at load, and whether they are vector kernels. The
+// portable kernel is no faster than CPython's encoder on strs met for the
+// first time, and far slower than copying the UTF-8 form CPython keeps on
+// strs written again (a dozen times on CJK text): where it is all there is,
+// strs are left to CPython.
 extern const Kernels best;
+extern const bool best_is_vector;
 
 // Whether a unit is one where the kernels stop.
 inline bool stops_at(std::uint32_t unit) noexcept {

@@ -216,7 +216,8 @@ class ValueWriter {
 };
 
 // A str's text is read in place: ASCII as it stands, other characters from
-// the UTF-8 form CPython keeps once made, or else encoded here, which leaves
+// the UTF-8 form CPython keeps once made, or else, where this CPU has
+// vector kernels for it (utf8_from_units.hpp), encoded here, which leaves
 // the str without one (fresh strs: CPython's encoder would allocate it and
 // encode a character at a time). A str read through the API, or one with
 // a surrogate, which UTF-8 cannot hold, is left to CPython's encoder, and
@@ -233,9 +234,11 @@ char* ValueWriter::str(PyObject* value, char* at) {
   Py_ssize_t size = 0;
   if (StrUnits units; str_units(value, units)) {
     if (units.utf8 != nullptr) return write_json_string(out_, at, units.utf8, units.utf8_length);
-    const std::size_t start = out_.offset_of(at);
-    if (char* end = write_units_string(out_, at, units)) return end;
-    at = out_.data() + start;
+    if (units::best_is_vector) {
+      const std::size_t start = out_.offset_of(at);
+      if (char* end = write_units_string(out_, at, units)) return end;
+      at = out_.data() + start;
+    }
   }
   const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
   if (utf8 == nullptr) return fail_pending();
