@@ -132,12 +132,12 @@ bool find_str_storage() noexcept {
   str_storage = StrStorage{};
   if (!layout_version_known()) return true;  // decoded throughout
   const bool have_fills = kept.ensure([]() -> PyObject* {
-    Ref ascii = Ref::steal(PyUnicode_FromOrdinal('a'));
+    Ref ascii_fill = Ref::steal(PyUnicode_FromOrdinal('a'));
     Ref latin1 = Ref::steal(PyUnicode_FromOrdinal(0xFF));
     Ref ucs2 = Ref::steal(PyUnicode_FromOrdinal(0x100));
     Ref ucs4 = Ref::steal(PyUnicode_FromOrdinal(0x10000));
-    if (!ascii || !latin1 || !ucs2 || !ucs4) return nullptr;
-    return PyTuple_Pack(4, ascii.get(), latin1.get(), ucs2.get(), ucs4.get());
+    if (!ascii_fill || !latin1 || !ucs2 || !ucs4) return nullptr;
+    return PyTuple_Pack(4, ascii_fill.get(), latin1.get(), ucs2.get(), ucs4.get());
   });
   if (!have_fills) return false;
   StrStorage found;

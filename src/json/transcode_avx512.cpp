@@ -78,8 +78,15 @@ SORBEK_TARGET_AVX512 inline void put(std::uint32_t* out, __m512i units, unsigned
 // A step's 16 positions from `quarter` on as 32-bit units (UCS-4), for a
 // step that holds a 4-byte character: b3 is the byte three on.
 SORBEK_TARGET_AVX512 inline __m512i code_points_of(__m512i v, __m512i v1, __m512i v2, __m512i v3, int quarter) noexcept {
+  // The extract takes its index as an immediate: one for each (the
+  // caller's loop is unrolled, and the switch with it).
   const auto lanes = [quarter](__m512i x) SORBEK_TARGET_AVX512 {
-    return _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(x, quarter));
+    switch (quarter) {
+      case 0: return _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(x, 0));
+      case 1: return _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(x, 1));
+      case 2: return _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(x, 2));
+      default: return _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(x, 3));
+    }
   };
   const __m512i b0 = lanes(v), b1 = _mm512_and_si512(lanes(v1), _mm512_set1_epi32(0x3F));
   const __m512i b2 = _mm512_and_si512(lanes(v2), _mm512_set1_epi32(0x3F));
