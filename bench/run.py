@@ -76,13 +76,15 @@ def machine() -> str:
     arch = platform.machine()
     if arch in ("x86_64", "AMD64"):
         # As the module chooses (src/simd/cpu.cpp): AVX-512 (F, VL, BW, IFMA,
-        # VBMI2) for the recoding and the float writer's digits, AVX2 for the
-        # search and escape scan (and the recoding without AVX-512).
+        # VBMI, VBMI2) for the escape scan, the recoding, the strs' UTF-8 and
+        # the float writer's digits, AVX2 for the search (and the rest
+        # without AVX-512).
         if "avx2" not in flags:
             kernels = "SSE2 (no AVX2 on this CPU)"
-        elif {"avx512f", "avx512vl", "avx512bw", "avx512ifma", "avx512_vbmi2", "bmi2", "popcnt"} <= flags:
-            kernels = ("AVX2 for the substring search and escape scan, AVX-512 for recoding and the float writer's "
-                       "digits, SSE2 for the integer writer's digits")
+        elif {"avx512f", "avx512vl", "avx512bw", "avx512ifma", "avx512vbmi", "avx512_vbmi2", "bmi2",
+              "popcnt"} <= flags:
+            kernels = ("AVX2 for the substring search, AVX-512 for the escape scan, recoding, strs' UTF-8 and the "
+                       "float writer's digits, SSE2 for the integer writer's digits")
         else:
             kernels = "AVX2 for the substring search, escape scan and recoding, SSE2 for digits"
     elif arch in ("aarch64", "arm64"):

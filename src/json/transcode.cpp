@@ -280,18 +280,6 @@ struct Sse2Ops {
 
 }  // namespace
 
-namespace {
-
-unsigned horizontal_max(__m128i m) noexcept {
-  m = _mm_max_epu8(m, _mm_srli_si128(m, 8));
-  m = _mm_max_epu8(m, _mm_srli_si128(m, 4));
-  m = _mm_max_epu8(m, _mm_srli_si128(m, 2));
-  m = _mm_max_epu8(m, _mm_srli_si128(m, 1));
-  return static_cast<unsigned>(_mm_cvtsi128_si32(m)) & 0xFF;
-}
-
-}  // namespace
-
 // The stats in two passes: the largest byte alone, at about twice the speed
 // of counting the high bytes beside it, and the count only where the text
 // has any (ASCII text, most outputs, is done after the first).

@@ -15,6 +15,10 @@
 
 #include "simd/cpu.hpp"
 
+#if defined(SORBEK_X86_64)
+#include <emmintrin.h>
+#endif
+
 namespace sorbek::json::transcode {
 
 // The widest character of valid UTF-8 text, by its largest byte.
@@ -63,6 +67,16 @@ struct Portable {
 };
 
 #if defined(SORBEK_X86_64)
+// The largest of 16 bytes, for the vector kernels' stats; inlined, so that
+// each encodes it as its own instructions.
+[[gnu::always_inline]] inline unsigned horizontal_max(__m128i m) noexcept {
+  m = _mm_max_epu8(m, _mm_srli_si128(m, 8));
+  m = _mm_max_epu8(m, _mm_srli_si128(m, 4));
+  m = _mm_max_epu8(m, _mm_srli_si128(m, 2));
+  m = _mm_max_epu8(m, _mm_srli_si128(m, 1));
+  return static_cast<unsigned>(_mm_cvtsi128_si32(m)) & 0xFF;
+}
+
 // The stats and the UTF-16 and UCS-4 recoding with AVX2, where the CPU has it.
 TextStats stats_avx2(const char* p, std::size_t n) noexcept;
 std::size_t to_utf16_avx2(const char* p, std::size_t n, std::uint16_t* out, std::size_t room) noexcept;

@@ -290,12 +290,7 @@ namespace {
 
 SORBEK_TARGET_AVX512 inline unsigned max_byte_of(__m512i m) noexcept {
   const __m256i m256 = _mm256_max_epu8(_mm512_castsi512_si256(m), _mm512_extracti64x4_epi64(m, 1));
-  __m128i m128 = _mm_max_epu8(_mm256_castsi256_si128(m256), _mm256_extracti128_si256(m256, 1));
-  m128 = _mm_max_epu8(m128, _mm_srli_si128(m128, 8));
-  m128 = _mm_max_epu8(m128, _mm_srli_si128(m128, 4));
-  m128 = _mm_max_epu8(m128, _mm_srli_si128(m128, 2));
-  m128 = _mm_max_epu8(m128, _mm_srli_si128(m128, 1));
-  return static_cast<unsigned>(_mm_cvtsi128_si32(m128)) & 0xFF;
+  return horizontal_max(_mm_max_epu8(_mm256_castsi256_si128(m256), _mm256_extracti128_si256(m256, 1)));
 }
 
 }  // namespace

@@ -65,27 +65,26 @@ SORBEK_TARGET_AVX512 inline __mmask64 escapes_of(__m512i bytes) noexcept {
   return _mm512_cmplt_epu8_mask(bytes, _mm512_set1_epi8(0x20)) | _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('"')) |
          _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\\'));
 }
-SORBEK_TARGET_AVX512 inline std::size_t ascii_block(const std::uint8_t* units, char* o) noexcept {
+template <class Unit>
+SORBEK_TARGET_AVX512 inline std::size_t ascii_block(const Unit* units, char* o) noexcept {
+  constexpr unsigned count = 64 / sizeof(Unit);
   const __m512i v = _mm512_loadu_si512(units);
-  if ((_mm512_movepi8_mask(v) | escapes_of(v)) != 0) return 0;
-  _mm512_storeu_si512(o, v);
-  return 64;
-}
-SORBEK_TARGET_AVX512 inline std::size_t ascii_block(const std::uint16_t* units, char* o) noexcept {
-  const __m512i v = _mm512_loadu_si512(units);
-  if (_mm512_cmpge_epu16_mask(v, _mm512_set1_epi16(0x80)) != 0) return 0;
-  const __m256i bytes = _mm512_cvtepi16_epi8(v);
-  if (escapes_of(_mm512_castsi256_si512(bytes)) & 0xFFFFFFFFu) return 0;
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), bytes);
-  return 32;
-}
-SORBEK_TARGET_AVX512 inline std::size_t ascii_block(const std::uint32_t* units, char* o) noexcept {
-  const __m512i v = _mm512_loadu_si512(units);
-  if (_mm512_cmpge_epu32_mask(v, _mm512_set1_epi32(0x80)) != 0) return 0;
-  const __m128i bytes = _mm512_cvtepi32_epi8(v);
-  if (escapes_of(_mm512_castsi128_si512(bytes)) & 0xFFFFu) return 0;
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(o), bytes);
-  return 16;
+  __mmask64 wide;
+  __m512i bytes;
+  if constexpr (sizeof(Unit) == 1) {
+    wide = _mm512_movepi8_mask(v);
+    bytes = v;
+  } else if constexpr (sizeof(Unit) == 2) {
+    wide = _mm512_cmpge_epu16_mask(v, _mm512_set1_epi16(0x80));
+    bytes = _mm512_castsi256_si512(_mm512_cvtepi16_epi8(v));
+  } else {
+    wide = _mm512_cmpge_epu32_mask(v, _mm512_set1_epi32(0x80));
+    bytes = _mm512_castsi128_si512(_mm512_cvtepi32_epi8(v));
+  }
+  const __mmask64 taken = _bzhi_u64(~std::uint64_t{0}, count);
+  if (wide != 0 || (escapes_of(bytes) & taken) != 0) return 0;
+  _mm512_mask_storeu_epi8(o, taken, bytes);
+  return count;
 }
 
 // Up to 32 units as 16-bit lanes (zero beyond `valid`).

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -10,6 +7,7 @@
 #include <vector>
 
 #include "json/escape_scan.hpp"
+#include "guard_page.hpp"
 #include "kernel_variants.hpp"
 
 namespace {
@@ -87,11 +85,9 @@ class ShortRun : public ::testing::TestWithParam<ReadBound> {};
 // page does. The result and the copied run are the reference's.
 TEST_P(ShortRun, AgainstPortableUpToAGuardPage) {
   const std::uintptr_t mask = sorbek::simd::read_bound_mask(GetParam());
-  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  void* map = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(map, MAP_FAILED);
-  ASSERT_EQ(mprotect(static_cast<char*>(map) + page, page, PROT_NONE), 0);
-  char* const end = static_cast<char*>(map) + page;
+  const GuardPage guard;
+  ASSERT_TRUE(guard.ok());
+  char* const end = guard.end();
   std::mt19937_64 rng(11);
   std::size_t read = 0, declined = 0;
   for (std::size_t n = 1; n <= short_run; ++n) {
@@ -117,7 +113,6 @@ TEST_P(ShortRun, AgainstPortableUpToAGuardPage) {
   }
   EXPECT_GT(read, 0u);
   EXPECT_GT(declined, 0u);
-  munmap(map, 2 * page);
 }
 
 // The exact bound reads a window only where it is the run itself.

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -12,6 +9,7 @@
 #include <vector>
 
 #include "json/transcode.hpp"
+#include "guard_page.hpp"
 #include "kernel_variants.hpp"
 
 namespace {
@@ -179,11 +177,9 @@ void check_kernel(const char* name) {
 // Every instruction set's kernels, on texts that end where an inaccessible
 // page begins: a read past the text's last byte faults.
 TEST(Transcode, ReadsNothingPastTheText) {
-  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  void* map = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(map, MAP_FAILED);
-  ASSERT_EQ(mprotect(static_cast<char*>(map) + page, page, PROT_NONE), 0);
-  char* const end = static_cast<char*>(map) + page;
+  const GuardPage guard;
+  ASSERT_TRUE(guard.ok());
+  char* const end = guard.end();
   std::mt19937_64 rng(17);
   for (int i = 0; i < 3000; ++i) {
     const char32_t widest = std::vector<char32_t>{0xFF, 0xFFFF, 0x10FFFF}[i % 3];
@@ -204,7 +200,6 @@ TEST(Transcode, ReadsNothingPastTheText) {
       }
     }
   }
-  munmap(map, 2 * page);
 }
 
 TEST(Transcode, Portable) { check_kernel<Portable>("portable"); }

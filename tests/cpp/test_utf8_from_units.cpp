@@ -1,7 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -9,6 +6,7 @@
 #include <vector>
 
 #include "json/utf8_from_units.hpp"
+#include "guard_page.hpp"
 #include "kernel_variants.hpp"
 
 namespace {
@@ -90,14 +88,12 @@ TEST(Utf8FromUnits, KnownEncodings) {
 // unit faults.
 template <class Unit>
 void check_reads(std::size_t (*Kernels::*member)(const Unit*, std::size_t, char*, std::size_t&) noexcept) {
-  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  void* map = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(map, MAP_FAILED);
-  ASSERT_EQ(mprotect(static_cast<char*>(map) + page, page, PROT_NONE), 0);
+  const GuardPage guard;
+  ASSERT_TRUE(guard.ok());
   std::mt19937_64 rng(23);
   for (std::size_t n = 0; n < 200; ++n) {
     const std::vector<Unit> units = sample<Unit>(rng, n);
-    Unit* placed = reinterpret_cast<Unit*>(static_cast<char*>(map) + page) - units.size();
+    Unit* placed = reinterpret_cast<Unit*>(guard.end()) - units.size();
     std::memcpy(placed, units.data(), units.size() * sizeof(Unit));
     std::string out(4 * units.size() + out_slack, '\0');
     for (const auto isa : runnable_isas()) {
@@ -106,7 +102,6 @@ void check_reads(std::size_t (*Kernels::*member)(const Unit*, std::size_t, char*
       ASSERT_LE(done, units.size());
     }
   }
-  munmap(map, 2 * page);
 }
 
 TEST(Utf8FromUnits, ReadsNothingPastTheUnits) {
