@@ -94,7 +94,7 @@ void check_reads(std::size_t (*Kernels::*member)(const Unit*, std::size_t, char*
   for (std::size_t n = 0; n < 200; ++n) {
     const std::vector<Unit> units = sample<Unit>(rng, n);
     Unit* placed = reinterpret_cast<Unit*>(guard.end()) - units.size();
-    std::memcpy(placed, units.data(), units.size() * sizeof(Unit));
+    if (!units.empty()) std::memcpy(placed, units.data(), units.size() * sizeof(Unit));
     std::string out(4 * units.size() + out_slack, '\0');
     for (const auto isa : runnable_isas()) {
       std::size_t done = 0;
