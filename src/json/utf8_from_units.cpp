@@ -95,11 +95,27 @@ SORBEK_TARGET_AVX512 inline __m512i load32(const std::uint16_t* units, __mmask32
   return _mm512_maskz_loadu_epi16(valid, units);
 }
 
+// The UTF-8 of characters below U+0800 taking two bytes, in 16-bit lanes
+// (the lead byte first); of characters taking three, their first two bytes
+// so and the third in each lane's low byte.
+SORBEK_TARGET_AVX512 inline __m512i two_byte_lanes(__m512i c) noexcept {
+  return _mm512_ternarylogic_epi32(_mm512_set1_epi16(static_cast<short>(0x80C0)), _mm512_srli_epi16(c, 6),
+                                   _mm512_slli_epi16(_mm512_and_si512(c, _mm512_set1_epi16(0x3F)), 8), 0xFE);
+}
+SORBEK_TARGET_AVX512 inline __m512i three_byte_heads(__m512i c) noexcept {
+  return _mm512_ternarylogic_epi32(
+      _mm512_set1_epi16(static_cast<short>(0x80E0)), _mm512_srli_epi16(c, 12),
+      _mm512_slli_epi16(_mm512_and_si512(_mm512_srli_epi16(c, 6), _mm512_set1_epi16(0x3F)), 8), 0xFE);
+}
+SORBEK_TARGET_AVX512 inline __m512i three_byte_tails(__m512i c) noexcept {
+  return _mm512_or_si512(_mm512_set1_epi16(0x80), _mm512_and_si512(c, _mm512_set1_epi16(0x3F)));
+}
+
 // For 32 characters of three bytes: the permutes of their first two bytes
 // (16-bit lane j) and third ones (low byte of lane j, the second source)
-// into output bytes 0 to 63 and 64 to 95.
-// For 16 characters of any width (a half of the lanes), the same into three
-// byte places each, 48 of them, for a compress to keep those they take.
+// into output bytes 0 to 63 and 64 to 95; for 16 characters of any width
+// (a half of the lanes), the same into three byte places each, 48 of them,
+// for a compress to keep those they take.
 struct alignas(64) ThreeIndex {
   char low[64], high[64];
   char half[2][64];
@@ -133,13 +149,10 @@ constexpr ThreeIndex three_index = make_three_index();
 // The bytes written.
 SORBEK_TARGET_AVX512 inline std::ptrdiff_t word_step(__m512i c, __mmask32 valid, char* o,
                                                      const ThreeIndex& index) noexcept {
-  const __m512i low6 = _mm512_and_si512(c, _mm512_set1_epi16(0x3F));
   const __mmask32 three = _mm512_cmpge_epu16_mask(c, _mm512_set1_epi16(0x800)) & valid;
+  const __mmask32 two = _mm512_cmpge_epu16_mask(c, _mm512_set1_epi16(0x80)) & valid;
   if (three == 0) {
-    const __mmask32 two = _mm512_cmpge_epu16_mask(c, _mm512_set1_epi16(0x80)) & valid;
-    const __m512i pair = _mm512_or_si512(_mm512_or_si512(_mm512_set1_epi16(static_cast<short>(0x80C0)), _mm512_srli_epi16(c, 6)),
-                                         _mm512_slli_epi16(low6, 8));
-    const __m512i t = _mm512_mask_mov_epi16(c, two, pair);
+    const __m512i t = _mm512_mask_mov_epi16(c, two, two_byte_lanes(c));
     if (two == 0xFFFFFFFFu) {
       _mm512_storeu_si512(o, t);
       return 64;
@@ -148,10 +161,8 @@ SORBEK_TARGET_AVX512 inline std::ptrdiff_t word_step(__m512i c, __mmask32 valid,
     _mm512_storeu_si512(o, _mm512_maskz_compress_epi8(keep, t));
     return std::popcount(keep);
   }
-  const __m512i lead = _mm512_or_si512(_mm512_set1_epi16(static_cast<short>(0x80E0)), _mm512_srli_epi16(c, 12));
-  __m512i first_two =
-      _mm512_or_si512(lead, _mm512_slli_epi16(_mm512_and_si512(_mm512_srli_epi16(c, 6), _mm512_set1_epi16(0x3F)), 8));
-  const __m512i third = _mm512_or_si512(_mm512_set1_epi16(0x80), low6);
+  __m512i first_two = three_byte_heads(c);
+  const __m512i third = three_byte_tails(c);
   if (three == 0xFFFFFFFFu) {
     _mm512_storeu_si512(o, _mm512_permutex2var_epi8(first_two, _mm512_load_si512(index.low), third));
     _mm512_storeu_si512(o + 64, _mm512_permutex2var_epi8(first_two, _mm512_load_si512(index.high), third));
@@ -159,10 +170,7 @@ SORBEK_TARGET_AVX512 inline std::ptrdiff_t word_step(__m512i c, __mmask32 valid,
   }
   // A mix with 3-byte characters (CJK with ASCII between): each half's 16
   // characters in three byte places each, and those they take kept.
-  const __mmask32 two = _mm512_cmpge_epu16_mask(c, _mm512_set1_epi16(0x80)) & valid;
-  const __m512i pair = _mm512_or_si512(_mm512_or_si512(_mm512_set1_epi16(static_cast<short>(0x80C0)), _mm512_srli_epi16(c, 6)),
-                                       _mm512_slli_epi16(low6, 8));
-  first_two = _mm512_mask_mov_epi16(_mm512_mask_mov_epi16(c, two, pair), three, first_two);
+  first_two = _mm512_mask_mov_epi16(_mm512_mask_mov_epi16(c, two, two_byte_lanes(c)), three, first_two);
   char* const start = o;
   for (unsigned h = 0; h < 2; ++h) {
     const std::uint64_t keep = _pdep_u64(valid >> (16 * h), place_bits(0)) | _pdep_u64(two >> (16 * h), place_bits(1)) |
@@ -201,11 +209,8 @@ SORBEK_TARGET_AVX512 std::size_t avx512(const Unit* units, std::size_t n, char* 
           for (unsigned h = 0; h < 2; ++h) {
             const __m512i c = _mm512_cvtepu8_epi16(h == 0 ? _mm512_castsi512_si256(v) : _mm512_extracti64x4_epi64(v, 1));
             const auto two = static_cast<__mmask32>(high >> (32 * h));
-            const __m512i pair = _mm512_ternarylogic_epi32(
-                _mm512_set1_epi16(static_cast<short>(0x80C0)), _mm512_srli_epi16(c, 6),
-                _mm512_slli_epi16(_mm512_and_si512(c, _mm512_set1_epi16(0x3F)), 8), 0xFE);
             const std::uint64_t keep = 0x5555555555555555u | _pdep_u64(two, 0xAAAAAAAAAAAAAAAAu);
-            _mm512_storeu_si512(o, _mm512_maskz_compress_epi8(keep, _mm512_mask_mov_epi16(c, two, pair)));
+            _mm512_storeu_si512(o, _mm512_maskz_compress_epi8(keep, _mm512_mask_mov_epi16(c, two, two_byte_lanes(c))));
             o += std::popcount(keep);
           }
           i += 64;
@@ -238,10 +243,7 @@ SORBEK_TARGET_AVX512 std::size_t avx512(const Unit* units, std::size_t n, char* 
                   _mm512_cmpeq_epi16_mask(_mm512_and_si512(d, _mm512_set1_epi16(static_cast<short>(0xF800))),
                                           _mm512_set1_epi16(static_cast<short>(0xD800)));
               if (other != 0) break;
-              const __m512i first_two = _mm512_ternarylogic_epi32(
-                  _mm512_set1_epi16(static_cast<short>(0x80E0)), _mm512_srli_epi16(d, 12),
-                  _mm512_slli_epi16(_mm512_and_si512(_mm512_srli_epi16(d, 6), _mm512_set1_epi16(0x3F)), 8), 0xFE);
-              const __m512i third = _mm512_or_si512(_mm512_set1_epi16(0x80), _mm512_and_si512(d, _mm512_set1_epi16(0x3F)));
+              const __m512i first_two = three_byte_heads(d), third = three_byte_tails(d);
               _mm512_storeu_si512(o, _mm512_permutex2var_epi8(first_two, low, third));
               _mm512_storeu_si512(o + 64, _mm512_permutex2var_epi8(first_two, high, third));
             }
