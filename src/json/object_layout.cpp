@@ -112,13 +112,12 @@ bool find_str(ObjectLayout& found) noexcept {
     const auto state = static_cast<unsigned char>(reinterpret_cast<const char*>(text.get())[str_state_offset]);
     return (state & str_compact_ascii) == str_compact_ascii;
   };
-  constexpr std::size_t text_offset = str_state_offset + sizeof(Py_ssize_t);
   const auto* ascii_bytes = reinterpret_cast<const char*>(ascii_str.get());
   Py_ssize_t length;
   std::memcpy(&length, ascii_bytes + str_length_offset, sizeof length);
   if (marked_ascii(ascii_str) && !marked_ascii(latin1_str) && !marked_ascii(ucs2_str) && length == ascii_length &&
-      std::memcmp(ascii_bytes + text_offset, ascii, sizeof ascii) == 0) {
-    found.str_text = text_offset;
+      std::memcmp(ascii_bytes + str_ascii_text_offset, ascii, sizeof ascii) == 0) {
+    found.str_text = str_ascii_text_offset;
   }
   // The characters of a str of each width, and its UTF-8 form once CPython
   // has made it.

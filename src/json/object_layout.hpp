@@ -64,8 +64,10 @@ inline constexpr unsigned int_digit_bits = 30;
 inline constexpr std::size_t str_length_offset = sizeof(PyObject);
 inline constexpr std::size_t str_state_offset = sizeof(PyObject) + 2 * sizeof(Py_ssize_t);
 inline constexpr unsigned char str_compact_ascii = 0x60;
-// A non-ASCII str's state is followed by the length of its UTF-8 form and
-// a pointer to it (NULL until CPython makes it), then by its characters.
+// An ASCII str's characters follow its state (a 32-bit field, padded); a
+// non-ASCII str's state is followed by the length of its UTF-8 form and a
+// pointer to it (NULL until CPython makes it), then by its characters.
+inline constexpr std::size_t str_ascii_text_offset = str_state_offset + sizeof(Py_ssize_t);
 inline constexpr std::size_t str_utf8_length_offset = str_state_offset + sizeof(Py_ssize_t);
 inline constexpr std::size_t str_utf8_offset = str_utf8_length_offset + sizeof(Py_ssize_t);
 inline constexpr std::size_t str_units_offset = str_utf8_offset + sizeof(void*);

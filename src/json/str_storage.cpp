@@ -15,15 +15,9 @@ namespace {
 // The fill characters, kept for the life of the process.
 ProcessObject kept;
 
-// A str's hash follows its length (-1 until computed). After its state: the
-// length of its UTF-8 form and a pointer to it, where it is not ASCII; then
-// its characters.
+// A str's hash follows its length (-1 until computed); the fields after its
+// state are object_layout.hpp's.
 constexpr std::size_t str_hash_offset = sizeof(PyObject) + sizeof(Py_ssize_t);
-constexpr std::size_t utf8_length_offset = str_state_offset + sizeof(Py_ssize_t);
-constexpr std::size_t utf8_offset = utf8_length_offset + sizeof(Py_ssize_t);
-constexpr std::size_t characters_offset = utf8_offset + sizeof(void*);
-// An ASCII str's characters follow its state (a 32-bit field, padded).
-constexpr std::size_t ascii_characters_offset = str_state_offset + sizeof(Py_ssize_t);
 constexpr unsigned char state_bits = 0x7F;  // interned (2 bits), kind (3), compact, ASCII
 constexpr unsigned char compact = 0x20, ascii = 0x40;
 
@@ -34,7 +28,7 @@ constexpr unsigned char state_of(StrWidth width) noexcept {
   return static_cast<unsigned char>((kind_of(width) << 2) | compact | (width == StrWidth::ascii ? ascii : 0));
 }
 constexpr std::size_t characters_of(StrWidth width) noexcept {
-  return width == StrWidth::ascii ? ascii_characters_offset : characters_offset;
+  return width == StrWidth::ascii ? str_ascii_text_offset : str_units_offset;
 }
 
 template <class T>
@@ -82,7 +76,7 @@ bool check(StrWidth width, PyObject* fill, Py_ssize_t length, bool& holds) noexc
           field<Py_hash_t>(s, str_hash_offset) == -1 &&
           (field<unsigned char>(s, str_state_offset) & state_bits) == state_of(width) &&
           (width == StrWidth::ascii ||
-           (field<Py_ssize_t>(s, utf8_length_offset) == 0 && field<void*>(s, utf8_offset) == nullptr));
+           (field<Py_ssize_t>(s, str_utf8_length_offset) == 0 && field<void*>(s, str_utf8_offset) == nullptr));
   if (!holds) return true;
   // The fill's character first (every one, where filled), and a terminating
   // zero after the last.
